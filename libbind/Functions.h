@@ -42,7 +42,8 @@
   X(av_codec_get_tag) X(av_codec_get_tag2) X(avformat_get_class) X(avformat_query_codec)         \
   X(av_new_program) X(av_pkt_dump_log2) X(av_find_best_stream) X(av_guess_frame_rate)            \
   X(av_guess_sample_aspect_ratio) X(avformat_match_stream_specifier) X(av_demuxer_iterate)       \
-  X(av_muxer_iterate) X(av_find_program_from_stream) X(avio_find_protocol_name)
+  X(av_muxer_iterate) X(av_find_program_from_stream) X(avio_find_protocol_name) \
+  X(avio_seek) X(avio_write) X(avio_feof)
 
 #define QV_AVUTIL_FUNCTIONS(X)                                                                   \
   X(avutil_version) X(av_log) X(av_vlog) X(av_log_set_callback) X(av_log_default_callback)       \

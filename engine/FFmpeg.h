@@ -1,0 +1,288 @@
+// The transcoding engine: one per conversion task, configured by name=value options.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <limits>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "FFMpegException.h"
+#include "LibPtr.h"
+#include "RunTables.h"
+
+namespace engine {
+
+constexpr int MaxFiles = 20;
+constexpr int MaxStreams = 20;
+constexpr int MaxStreamMaps = MaxFiles * MaxStreams;
+
+// Held around every codec open and close of every engine and around input stream analysis:
+// several engines run at once and the library's codec opening is not safe against itself.
+std::mutex& CodecLock();
+
+struct TStreamMap {
+  int32_t InputFile = 0, InputStream = 0, SyncFile = 0, SyncStream = 0;
+};
+
+struct TMetadataMap {
+  int32_t OutputFile = 0, InputFile = 0;
+};
+
+// One opened input: the demuxer and a decoder context per stream.
+struct TInputFile {
+  InputContextPtr Context;
+  std::vector<CodecContextPtr> Decoders;
+  int64_t TsOffset = 0;  // microseconds, added to every timestamp read from this file
+};
+
+// One created output: the muxer and an encoder context per stream, with the stream's chain of
+// bitstream filter names taken over from the options.
+struct TOutputFile {
+  FormatContextPtr Context;
+  std::vector<CodecContextPtr> Encoders;
+  std::vector<std::vector<std::string>> BitstreamFilters;
+  std::string FileName;
+  bool CreatedFile = false;  // we created it on disk (so an empty leftover may be removed)
+};
+
+enum THookAction { haContinue, haIgnore, haStop };
+
+class TCustomFFmpeg;
+class TFFmpegThread;
+
+struct TProgressFigures {
+  int32_t FrameNumber = -1;
+  int32_t FPS = -1;
+  int32_t CurrentDurationMs = 0;
+  float Quality = -1.0f;
+  float BitRate = 0.0f;  // kbit/s
+  int64_t CurrentSize = 0;
+  int32_t TotalOutputDurationMs = -1;
+};
+
+// A decoded picture offered to the host's frame hook (24-bit BGR rows, row 0 on top).
+struct TCustomHookData {
+  int64_t Pts = 0;
+  int32_t Width = 0, Height = 0;
+  uint8_t* Bits = nullptr;
+  int32_t Stride = 0;
+};
+
+using TLogCallback = std::function<void(TCustomFFmpeg* sender, int level, const std::string& text)>;
+using TProgressCallback = std::function<void(TCustomFFmpeg* sender, const TProgressFigures& figures)>;
+using TTerminateCallback = std::function<void(TCustomFFmpeg* sender)>;
+using TBeforeHookCallback = std::function<void(TCustomFFmpeg* sender, int64_t pts, THookAction& action)>;
+using TCustomHookCallback = std::function<void(TCustomFFmpeg* sender, TCustomHookData& data)>;
+
+class TCustomFFmpeg {
+ public:
+  TCustomFFmpeg();
+  virtual ~TCustomFFmpeg();
+  TCustomFFmpeg(const TCustomFFmpeg&) = delete;
+  TCustomFFmpeg& operator=(const TCustomFFmpeg&) = delete;
+
+  // ---- lifecycle ----
+  void Prepare();
+  void Reset();
+  void ReleaseRunTables();
+  void Stop();
+  void NotifyTerminated();
+  void StopOrNotify();
+  // Starts a run: on a new suspended worker (returned; the caller resumes it) or, when
+  // `threaded` is false, on the caller's thread (returns null).
+  TFFmpegThread* Start(bool threaded);
+  void Run();
+
+  // ---- options ----
+  void ApplyOption(const std::string& name, const std::string& value);
+  bool ApplyGenericOption(const std::string& name, const std::string& value);
+  void ApplyGenericOptionInt(const std::string& name, int64_t n);
+  void ApplyCodecOptions(void* target, void* defaults, int flags);
+  void ResetOptions();
+  void SetFormat(const std::string& name);
+  void SetInputFormat(const std::string& name);
+  void SetOutputFormat(const std::string& name);
+  void SetStartTimeUs(int64_t t);
+  void SetProgramId(int32_t n);
+  void SetRecordingTimeMs(int64_t ms);
+  void SetAudioVolume(int32_t n);
+  void SetAudioSync(int32_t n);
+  void SetVideoSync(int32_t n);
+  void SetMuxMaxDelay(float s);
+  void SetMuxPreload(float s);
+  void SetYear(int32_t n);
+  void SetTrack(int32_t n);
+  void SetTitle(const std::string& s);
+  void SetAuthor(const std::string& s);
+  void SetCopyright(const std::string& s);
+  void SetComment(const std::string& s);
+  void SetGenre(const std::string& s);
+  void SetAlbum(const std::string& s);
+  void SetPadColor(int32_t colour);
+  void ApplyTarget(const std::string& type, const std::string& norm, const std::string& defaultNorm);
+
+  // ---- files ----
+  bool OpenInputFile(const std::string& fileName);
+  bool OpenOutputFile(const std::string& fileName);
+
+  // ---- open-codec lists ----
+  void AddOpenEncoder(TOutputStreamState* record);
+  void RemoveOpenEncoder(TOutputStreamState* record);
+  void CloseOpenEncoders();
+  void AddOpenDecoder(TInputStreamState* record);
+  void RemoveOpenDecoder(TInputStreamState* record);
+  void CloseOpenDecoders();
+
+  // Sends a message to the log callback when one is assigned.
+  void Log(int level, const std::string& text);
+
+  // ---- callbacks (called only when assigned) ----
+  TBeforeHookCallback BeforeHookCallback;
+  TCustomHookCallback CustomHookCallback;
+  TLogCallback LogCallback;
+  TProgressCallback ProgressCallback;
+  TTerminateCallback TerminateCallback;
+
+  // ---- file tables ----
+  std::vector<TInputFile> InputFiles;
+  std::vector<TOutputFile> OutputFiles;
+  int32_t InputFileCount() const { return static_cast<int32_t>(InputFiles.size()); }
+  int32_t OutputFileCount() const { return static_cast<int32_t>(OutputFiles.size()); }
+
+  // ---- run state ----
+  std::vector<TInputFileState> InputFileTable;
+  std::vector<std::unique_ptr<TInputStreamState>> InputStreamTable;
+  std::vector<std::unique_ptr<TOutputStreamState>> OutputStreamTable;
+  std::vector<uint8_t> VideoBitBuffer;
+  int32_t VideoBitBufferSize = 262144;
+  int64_t VideoBytes = 0, AudioBytes = 0, ExtraBytes = 0;
+  int32_t DupFrames = 0, DropFrames = 0;
+  int64_t TimerStart = 0;
+  int64_t ProgressInterval = 500000;
+  int32_t ExpectedDurationMs = -1;
+  std::list<TOutputStreamState*> OpenEncoders;  // newest first
+  std::list<TInputStreamState*> OpenDecoders;   // newest first
+  TFFmpegThread* Thread = nullptr;
+  bool Running = false, StopRequested = false, Finished = false, Terminated = false,
+       ExceptionRaised = false;
+  std::string ErrorMessage;
+  std::string ErrorText;
+  std::vector<uint8_t> DecodeSamples;  // interleaved 16-bit audio of the last decode
+  std::array<int64_t, 52> QpHistogramCounts{};
+
+  // ---- option state: files and maps ----
+  std::vector<TStreamMap> StreamMaps;
+  std::vector<TMetadataMap> MetadataMaps;
+  int32_t StreamMapCount() const { return static_cast<int32_t>(StreamMaps.size()); }
+  int32_t MetadataMapCount() const { return static_cast<int32_t>(MetadataMaps.size()); }
+  std::array<std::array<double, MaxStreams>, MaxFiles> InputTsScale{};
+  const AVInputFormat* ForcedInputFormat = nullptr;
+  const AVOutputFormat* ForcedOutputFormat = nullptr;
+  int32_t PgmyuvMode = 0;
+
+  // ---- option state: video ----
+  int32_t FrameWidth = 0, FrameHeight = 0;
+  float FrameAspect = 0.0f;
+  int32_t FramePixFmt = -1;
+  int32_t FramePadTop = 0, FramePadBottom = 0, FramePadLeft = 0, FramePadRight = 0;
+  std::array<int32_t, 3> PadColor{16, 128, 128};
+  int32_t FrameCropTop = 0, FrameCropBottom = 0, FrameCropLeft = 0, FrameCropRight = 0;
+  std::array<int32_t, 4> MaxFrames{};  // video, audio, data, subtitle
+  AVRational FrameRate{0, 0};
+  float VideoQScale = 0.0f;
+  std::vector<uint16_t> IntraMatrix, InterMatrix;  // empty: none
+  std::string RcOverride;
+  int32_t VideoDisabled = 0;
+  int32_t VideoDiscard = 0;
+  std::string VideoCodecName;
+  int32_t VideoCopy = 0;
+  uint32_t VideoCodecTag = 0;
+  int32_t SameQuality = 0;
+  int32_t Deinterlace = 0;
+  int32_t TopFieldFirst = -1;
+  int32_t MeThreshold = 0;
+  int32_t DcPrecision = 8;
+  int32_t IntraOnly = 0;
+  int32_t QpHistogram = 0;
+  std::string VideoFilters;
+  bool UseFilterGraph = false;
+  int32_t VideoGlobalHeader = 0;
+  int32_t VideoSyncMethod = -1;
+  int32_t VideoChannel = 0;
+  std::string VideoStandard;
+  bool UsingVhook = false;
+  std::vector<std::string> VideoBsfChain;
+
+  // ---- option state: audio ----
+  int32_t AudioSampleRate = 44100;
+  int32_t AudioChannels = 2;
+  int32_t AudioSampleFmt = -1;
+  float AudioQScale = -99999.0f;
+  int32_t AudioDisabled = 0;
+  std::string AudioCodecName;
+  int32_t AudioCopy = 0;
+  uint32_t AudioCodecTag = 0;
+  std::string AudioLanguage;
+  int32_t AudioVolume = 256;
+  int32_t AudioSyncMethod = 0;
+  float AudioDriftThreshold = 0.1f;
+  std::vector<std::string> AudioBsfChain;
+
+  // ---- option state: subtitles ----
+  int32_t SubtitleDisabled = 0;
+  std::string SubtitleCodecName;
+  int32_t SubtitleCopy = 0;
+  std::string SubtitleLanguage;
+  std::vector<std::string> SubtitleBsfChain;
+
+  // ---- option state: time, muxing, output file ----
+  int64_t RecordingTime = std::numeric_limits<int64_t>::max();
+  int64_t StartTime = 0;
+  int64_t InputTsOffset = 0;
+  int64_t RecordTimestamp = 0;
+  int64_t LimitFileSize = 0;
+  float MuxPreload = 0.5f;
+  float MuxMaxDelay = 0.7f;
+  int32_t LoopInput = 0;
+  int32_t LoopOutput = -1;
+  std::string Title, Author, Copyright, Comment, Genre, Album;
+  int32_t Year = 0, Track = 0;
+  bool CopyTs = false;
+  int32_t Shortest = 0;
+  int32_t InputSync = 0;
+  float DtsDeltaThreshold = 10.0f;
+  int32_t ProgramId = 0;
+  int32_t RateEmulation = 0;
+
+  // ---- option state: run behaviour and statistics ----
+  int32_t Verbose = 1;
+  int32_t ThreadCount = 1;
+  bool ExitOnError = false;
+  int32_t HexDump = 0, PacketDump = 0;
+  int32_t DoPsnr = 0;
+  int32_t PassNumber = 0;
+  std::string PassLogPrefix;
+  std::string VstatsFileName;
+  std::FILE* VstatsFile = nullptr;
+  int32_t SwsFlags = 4;  // SWS_BICUBIC
+
+  // ---- generic option store ----
+  std::array<CodecContextPtr, 5> CodecDefaults;  // video, audio, data, subtitle, attachment
+  FormatContextPtr FormatDefaults;
+  SwsContextPtr ScalerDefaults;
+  std::vector<std::string> GenericOptionNames;
+
+ protected:
+  // The transcode proper (setup, loop, end); raises FFMpegException on failure.
+  void Transcode();
+};
+
+class TFFmpeg : public TCustomFFmpeg {};
+
+}  // namespace engine
