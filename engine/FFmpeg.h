@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -54,7 +55,18 @@ struct TOutputFile {
 enum THookAction { haContinue, haIgnore, haStop };
 
 class TCustomFFmpeg;
-class TFFmpegThread;
+
+// The worker that runs an engine. Created suspended by `Start`; frees itself when its run ends,
+// after `NotifyTerminated` (its last use of the engine).
+class TFFmpegThread {
+ public:
+  virtual ~TFFmpegThread();
+  virtual void Resume() = 0;
+  virtual bool Suspended() const = 0;
+};
+
+// Library log level for an engine verbosity (-1 quiet, 0 errors, 1 information, 2 debug, 3 all).
+int VerbosityToLibraryLevel(int32_t verbose);
 
 struct TProgressFigures {
   int32_t FrameNumber = -1;
@@ -105,6 +117,8 @@ class TCustomFFmpeg {
   void ApplyGenericOptionInt(const std::string& name, int64_t n);
   void ApplyCodecOptions(void* target, void* defaults, int flags);
   void ResetOptions();
+  // Verbosity and the process-wide library log level in one step.
+  void SetVerbose(int32_t n);
   void SetFormat(const std::string& name);
   void SetInputFormat(const std::string& name);
   void SetOutputFormat(const std::string& name);
@@ -130,6 +144,10 @@ class TCustomFFmpeg {
   // ---- files ----
   bool OpenInputFile(const std::string& fileName);
   bool OpenOutputFile(const std::string& fileName);
+  // Stream creators of output opening; also behind "newvideo", "newaudio", "newsubtitle".
+  void new_video_stream(TOutputFile& file);
+  void new_audio_stream(TOutputFile& file);
+  void new_subtitle_stream(TOutputFile& file);
 
   // ---- open-codec lists ----
   void AddOpenEncoder(TOutputStreamState* record);
@@ -168,9 +186,13 @@ class TCustomFFmpeg {
   int32_t ExpectedDurationMs = -1;
   std::list<TOutputStreamState*> OpenEncoders;  // newest first
   std::list<TInputStreamState*> OpenDecoders;   // newest first
+  // Set by `Start`, cleared by `NotifyTerminated`; other threads read it only under ThreadMutex.
   TFFmpegThread* Thread = nullptr;
-  bool Running = false, StopRequested = false, Finished = false, Terminated = false,
-       ExceptionRaised = false;
+  std::mutex ThreadMutex;
+  bool TerminatePending = false;  // a detached termination notice is on its way (ThreadMutex)
+  // Read by other threads while a run goes on.
+  std::atomic<bool> Running{false}, StopRequested{false}, Finished{false}, Terminated{false},
+      ExceptionRaised{false};
   std::string ErrorMessage;
   std::string ErrorText;
   std::vector<uint8_t> DecodeSamples;  // interleaved 16-bit audio of the last decode
@@ -277,6 +299,9 @@ class TCustomFFmpeg {
   FormatContextPtr FormatDefaults;
   SwsContextPtr ScalerDefaults;
   std::vector<std::string> GenericOptionNames;
+  // Options of some muxer's own (e.g. "muxrate"), known to no holder: kept as text and handed to
+  // the output's muxer by ApplyCodecOptions.
+  DictPtr FormatPrivateOptions;
 
  protected:
   // The transcode proper (setup, loop, end); raises FFMpegException on failure.
