@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 
 namespace engine {
 
@@ -13,26 +14,44 @@ std::string FixedText(double v, int precision) {
   return buf;
 }
 
-std::string IntegerText(const TFormatArg& a) {
-  switch (a.Kind) {
-    case TFormatArg::fkInteger: return std::to_string(a.Integer);
-    case TFormatArg::fkFloat: return std::to_string(static_cast<int64_t>(a.Float));
-    case TFormatArg::fkText: return a.Text;
-  }
-  return {};
+std::string IntegerText(int64_t v, int digits) {
+  std::string magnitude = std::to_string(v < 0 ? -(v + 1) + 1ULL : static_cast<uint64_t>(v));
+  if (digits > 0 && magnitude.size() < static_cast<size_t>(digits))
+    magnitude.insert(0, static_cast<size_t>(digits) - magnitude.size(), '0');
+  return v < 0 ? "-" + magnitude : magnitude;
 }
 
-std::string FloatText(const TFormatArg& a, int precision) {
-  switch (a.Kind) {
-    case TFormatArg::fkInteger: return FixedText(static_cast<double>(a.Integer), precision);
-    case TFormatArg::fkFloat: return FixedText(a.Float, precision);
-    case TFormatArg::fkText: return a.Text;
+struct TSpec {
+  bool Left = false;
+  int Width = -1, Precision = -1;
+  char Type = '\0';
+};
+
+std::string Render(const TSpec& s, const TFormatArg& a) {
+  switch (s.Type) {
+    case 'd':
+      if (a.Kind == TFormatArg::fkText) return a.Text;
+      return IntegerText(a.Kind == TFormatArg::fkFloat ? static_cast<int64_t>(a.Float) : a.Integer,
+                         s.Precision);
+    case 'f':
+      if (a.Kind == TFormatArg::fkText) return a.Text;
+      return FixedText(a.Kind == TFormatArg::fkFloat ? a.Float : static_cast<double>(a.Integer),
+                       s.Precision < 0 ? 2 : s.Precision);
+    default: {  // 's': the precision is the most characters shown
+      std::string t = a.Kind == TFormatArg::fkText    ? a.Text
+                      : a.Kind == TFormatArg::fkFloat ? FixedText(a.Float, 2)
+                                                      : std::to_string(a.Integer);
+      if (s.Precision >= 0 && t.size() > static_cast<size_t>(s.Precision)) t.resize(s.Precision);
+      return t;
+    }
   }
-  return {};
 }
 
-std::string AnyText(const TFormatArg& a) {
-  return a.Kind == TFormatArg::fkFloat ? FixedText(a.Float, 2) : IntegerText(a);
+int ReadNumber(std::string_view p, size_t& j) {
+  int n = 0;
+  while (j < p.size() && std::isdigit(static_cast<unsigned char>(p[j])) && n < 1000)
+    n = n * 10 + (p[j++] - '0');
+  return n;
 }
 
 }  // namespace
@@ -42,44 +61,43 @@ std::string FormatMessage(std::string_view pattern, std::initializer_list<TForma
   auto next = args.begin();
   size_t i = 0;
   while (i < pattern.size()) {
-    char c = pattern[i];
-    if (c != '%' || i + 1 >= pattern.size()) {
-      out += c;
-      ++i;
+    if (pattern[i] != '%') {
+      out += pattern[i++];
       continue;
     }
-    if (pattern[i + 1] == '%') {
+    if (i + 1 < pattern.size() && pattern[i + 1] == '%') {
       out += '%';
       i += 2;
       continue;
     }
-    // %d, %s, %f or %.Nf
+    TSpec spec;
     size_t j = i + 1;
-    int precision = -1;
-    if (pattern[j] == '.') {
-      size_t k = j + 1;
-      int p = 0;
-      while (k < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[k])) && p < 100)
-        p = p * 10 + (pattern[k++] - '0');
-      if (k > j + 1) {
-        precision = p;
-        j = k;
-      }
+    if (j < pattern.size() && pattern[j] == '-') {
+      spec.Left = true;
+      ++j;
     }
-    char spec = j < pattern.size() ? pattern[j] : '\0';
-    bool known = (spec == 'f') || (precision < 0 && (spec == 'd' || spec == 's'));
+    if (j < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[j])))
+      spec.Width = ReadNumber(pattern, j);
+    if (j + 1 < pattern.size() && pattern[j] == '.' &&
+        std::isdigit(static_cast<unsigned char>(pattern[j + 1]))) {
+      ++j;
+      spec.Precision = ReadNumber(pattern, j);
+    }
+    spec.Type = j < pattern.size() ? pattern[j] : '\0';
+    const bool known = spec.Type == 'd' || spec.Type == 's' || spec.Type == 'f';
     if (!known || next == args.end()) {
-      out.append(pattern.substr(i, j - i + (known ? 1 : 0)));
-      i = j + (known ? 1 : 0);
+      // Not a placeholder, or no argument left for it: keep the text as written.
+      size_t end = known ? j + 1 : i + 1;
+      out.append(pattern.substr(i, end - i));
+      i = end;
       continue;
     }
-    const TFormatArg& a = *next++;
-    if (spec == 'd')
-      out += IntegerText(a);
-    else if (spec == 's')
-      out += AnyText(a);
-    else
-      out += FloatText(a, precision < 0 ? 2 : precision);
+    std::string text = Render(spec, *next++);
+    if (spec.Width > 0 && text.size() < static_cast<size_t>(spec.Width)) {
+      std::string pad(static_cast<size_t>(spec.Width) - text.size(), ' ');
+      text = spec.Left ? text + pad : pad + text;
+    }
+    out += text;
     i = j + 1;
   }
   return out;

@@ -1,5 +1,7 @@
 // The engine's message formatter: "%d", "%s" and "%f" filled in order, "%f" without a precision
-// giving two decimals ("%.3f" keeps its precision), "%%" giving "%".
+// giving two decimals ("%.3f" keeps its precision), "%%" giving "%". A width may precede the
+// precision ("%2.2f", "%-5d": padded with blanks, on the right with "-"); a precision on "%d"
+// is its least number of digits.
 #pragma once
 
 #include <concepts>
