@@ -186,7 +186,8 @@ class TCustomFFmpeg {
   int32_t ExpectedDurationMs = -1;
   std::list<TOutputStreamState*> OpenEncoders;  // newest first
   std::list<TInputStreamState*> OpenDecoders;   // newest first
-  // Set by `Start`, cleared by `NotifyTerminated`; other threads read it only under ThreadMutex.
+  // Set by `Start` and cleared by `NotifyTerminated`, both under ThreadMutex: `Stop` and the
+  // destructor read it from other threads. The destructor waits until it is null.
   TFFmpegThread* Thread = nullptr;
   std::mutex ThreadMutex;
   bool TerminatePending = false;  // a detached termination notice is on its way (ThreadMutex)

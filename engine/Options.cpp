@@ -60,7 +60,7 @@ struct TOptionEntry {
   THandler Handler;
 };
 
-// Matching order matters only in that it is fixed: names are compared whole and exactly.
+// Searched in this order; a name matches only whole, exactly and case-sensitively.
 const TOptionEntry OptionTable[] = {
     {"L", DoNothing},
     {"h", DoNothing},
