@@ -104,7 +104,8 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     return false;
   }
   if (InputFileCount() >= MaxFiles) {
-    ErrorText = "Too many input files (at most " + std::to_string(MaxFiles) + "): '" + fileName + "'";
+    ErrorText =
+        "Too many input files (at most " + std::to_string(MaxFiles) + "): '" + fileName + "'";
     return false;
   }
 
@@ -158,8 +159,8 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
 
   // The library frees the context itself when the open fails.
   unopened.release();
-  const int opened =
-      lib::avformat.avformat_open_input(&context, fileName.c_str(), ForcedInputFormat, &options.Dict);
+  const int opened = lib::avformat.avformat_open_input(&context, fileName.c_str(),
+                                                       ForcedInputFormat, &options.Dict);
   if (opened < 0) {
     ErrorText = OpenErrorText(fileName, opened);
     return false;
@@ -256,8 +257,8 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
   // An unknown duration is the no-value marker, which divides to a large negative number.
   const int64_t durationMs = context->duration / 1000;
   if (ExpectedDurationMs < durationMs)
-    ExpectedDurationMs = static_cast<int32_t>(
-        std::min<int64_t>(durationMs, std::numeric_limits<int32_t>::max()));
+    ExpectedDurationMs =
+        static_cast<int32_t>(std::min<int64_t>(durationMs, std::numeric_limits<int32_t>::max()));
 
   TInputFile file;
   file.Context = std::move(input);

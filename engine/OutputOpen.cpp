@@ -60,12 +60,12 @@ bool ReadInteger(const std::string& text, std::size_t& pos, int32_t& value) {
 }
 
 bool FileExists(const std::string& name) {
-  struct stat st {};
+  struct stat st = {};
   return ::stat(name.c_str(), &st) == 0;
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
-  struct stat sa {}, sb {};
+  struct stat sa = {}, sb = {};
   return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
          sa.st_ino == sb.st_ino;
 }
@@ -170,18 +170,27 @@ int64_t SecondsToMicroseconds(float seconds) {
   return static_cast<int64_t>(static_cast<double>(seconds) * 1000000.0);
 }
 
-void TCustomFFmpeg::check_audio_video_sub_inputs(bool& hasVideo, bool& hasAudio, bool& hasSubtitle) {
+void TCustomFFmpeg::check_audio_video_sub_inputs(bool& hasVideo, bool& hasAudio,
+                                                 bool& hasSubtitle) {
   hasVideo = hasAudio = hasSubtitle = false;
   for (const TInputFile& file : InputFiles) {
     for (unsigned i = 0; i < file.Context->nb_streams; ++i) {
       switch (file.Context->streams[i]->codecpar->codec_type) {
-        case AVMEDIA_TYPE_VIDEO: hasVideo = true; break;
-        case AVMEDIA_TYPE_AUDIO: hasAudio = true; break;
-        case AVMEDIA_TYPE_SUBTITLE: hasSubtitle = true; break;
+        case AVMEDIA_TYPE_VIDEO:
+          hasVideo = true;
+          break;
+        case AVMEDIA_TYPE_AUDIO:
+          hasAudio = true;
+          break;
+        case AVMEDIA_TYPE_SUBTITLE:
+          hasSubtitle = true;
+          break;
         case AVMEDIA_TYPE_UNKNOWN:
         case AVMEDIA_TYPE_DATA:
-        case AVMEDIA_TYPE_ATTACHMENT: break;
-        default: throw FFMpegException("invalid codec_type of input file");
+        case AVMEDIA_TYPE_ATTACHMENT:
+          break;
+        default:
+          throw FFMpegException("invalid codec_type of input file");
       }
     }
   }
@@ -196,14 +205,16 @@ void TCustomFFmpeg::new_video_stream(TOutputFile& file) {
     std::vector<::RcOverride> overrides;
     if (!VideoCopy) {
       if (!VideoCodecName.empty()) {
-        if (!FindCodecId(VideoCodecName, AVMEDIA_TYPE_VIDEO, true, id)) throw FFMpegException(ErrorText);
+        if (!FindCodecId(VideoCodecName, AVMEDIA_TYPE_VIDEO, true, id))
+          throw FFMpegException(ErrorText);
         codec = lib::avcodec.avcodec_find_encoder_by_name(VideoCodecName.c_str());
       } else {
         id = lib::avformat.av_guess_codec(context->oformat, nullptr, context->url, nullptr,
                                           AVMEDIA_TYPE_VIDEO);
         codec = lib::avcodec.avcodec_find_encoder(id);
       }
-      if (!ParseRcOverride(RcOverride, overrides)) throw FFMpegException("error parsing rc_override");
+      if (!ParseRcOverride(RcOverride, overrides))
+        throw FFMpegException("error parsing rc_override");
     }
 
     CodecContextPtr encoder = NewEncoderContext(codec);
@@ -225,14 +236,15 @@ void TCustomFFmpeg::new_video_stream(TOutputFile& file) {
     if (VideoCopy) {
       sampleAspect = SampleAspect(FrameAspect, FrameWidth, FrameHeight);
     } else {
-      const AVRational fps = FrameRate.num != 0 && FrameRate.den != 0 ? FrameRate : AVRational{25, 1};
+      const AVRational fps =
+          FrameRate.num != 0 && FrameRate.den != 0 ? FrameRate : AVRational{25, 1};
       enc->codec_id = id;
       ApplyCodecOptions(enc, defaults, 17);
       enc->time_base = AVRational{fps.den, fps.num};
       if (codec && codec->supported_framerates) {
         // Nearest listed rate; the first of equally near ones.
-        const AVRational best =
-            codec->supported_framerates[lib::avutil.av_find_nearest_q_idx(fps, codec->supported_framerates)];
+        const AVRational best = codec->supported_framerates[lib::avutil.av_find_nearest_q_idx(
+            fps, codec->supported_framerates)];
         enc->time_base = AVRational{best.den, best.num};
       }
       enc->framerate = AVRational{enc->time_base.den, enc->time_base.num};
@@ -302,7 +314,8 @@ void TCustomFFmpeg::new_audio_stream(TOutputFile& file) {
     const AVCodec* codec = nullptr;
     if (!AudioCopy) {
       if (!AudioCodecName.empty()) {
-        if (!FindCodecId(AudioCodecName, AVMEDIA_TYPE_AUDIO, true, id)) throw FFMpegException(ErrorText);
+        if (!FindCodecId(AudioCodecName, AVMEDIA_TYPE_AUDIO, true, id))
+          throw FFMpegException(ErrorText);
         codec = lib::avcodec.avcodec_find_encoder_by_name(AudioCodecName.c_str());
       } else {
         id = lib::avformat.av_guess_codec(context->oformat, nullptr, context->url, nullptr,
@@ -329,7 +342,8 @@ void TCustomFFmpeg::new_audio_stream(TOutputFile& file) {
       }
       enc->thread_count = ThreadCount;
       enc->sample_fmt = static_cast<AVSampleFormat>(AudioSampleFmt);
-      if (codec && codec->sample_fmts && !Listed(codec->sample_fmts, AV_SAMPLE_FMT_NONE, AudioSampleFmt))
+      if (codec && codec->sample_fmts &&
+          !Listed(codec->sample_fmts, AV_SAMPLE_FMT_NONE, AudioSampleFmt))
         enc->sample_fmt = codec->sample_fmts[0];
     }
     lib::avutil.av_channel_layout_uninit(&enc->ch_layout);
@@ -361,7 +375,8 @@ void TCustomFFmpeg::new_subtitle_stream(TOutputFile& file) {
     const AVCodec* codec = nullptr;
     if (!SubtitleCopy) {
       // No guess from the container: without a name the stream has no codec.
-      if (!FindCodecId(SubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, true, id)) throw FFMpegException(ErrorText);
+      if (!FindCodecId(SubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, true, id))
+        throw FFMpegException(ErrorText);
       if (!SubtitleCodecName.empty())
         codec = lib::avcodec.avcodec_find_encoder_by_name(SubtitleCodecName.c_str());
     }
@@ -418,14 +433,16 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& fileName) {
 
   if (!VideoFilters.empty() && FrameCropLeft + FrameCropRight + FrameCropTop + FrameCropBottom != 0)
     return fail("Cannot enable crop options and filters at the same time.");
-  if (ChainResizesFrame(VideoFilters) && FramePadLeft + FramePadRight + FramePadTop + FramePadBottom != 0)
+  if (ChainResizesFrame(VideoFilters) &&
+      FramePadLeft + FramePadRight + FramePadTop + FramePadBottom != 0)
     return fail(
         "Cannot enable pad options and the filters which resize frame at the same time. (crop, "
         "rotate, scale, transpose, etc.)");
   UseFilterGraph = !VideoFilters.empty();
   if (std::string e = FileNameLengthError(fileName); !e.empty()) return fail(e);
   if (OutputFileCount() >= MaxFiles)
-    return fail("Too many output files (at most " + std::to_string(MaxFiles) + "): '" + fileName + "'");
+    return fail("Too many output files (at most " + std::to_string(MaxFiles) + "): '" + fileName +
+                "'");
 
   const AVOutputFormat* format = ForcedOutputFormat;
   if (!format) format = lib::avformat.av_guess_format(nullptr, fileName.c_str(), nullptr);
@@ -433,7 +450,8 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& fileName) {
   AVFormatContext* context = nullptr;
   const int allocated =
       lib::avformat.avformat_alloc_output_context2(&context, format, nullptr, fileName.c_str());
-  if (allocated < 0 || !context) return fail(OpenErrorText(fileName, allocated < 0 ? allocated : AVERROR(ENOMEM)));
+  if (allocated < 0 || !context)
+    return fail(OpenErrorText(fileName, allocated < 0 ? allocated : AVERROR(ENOMEM)));
   // Built aside and registered only once complete: a failure leaves the table as it was.
   TOutputFile file;
   file.Context.reset(context);
@@ -490,7 +508,8 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& fileName) {
     const std::time_t seconds = static_cast<std::time_t>(RecordTimestamp);
     std::tm utc{};
     char text[64];
-    if (gmtime_r(&seconds, &utc) && std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S.000000Z", &utc))
+    if (gmtime_r(&seconds, &utc) &&
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S.000000Z", &utc))
       put("creation_time", text);
   }
 
@@ -500,7 +519,8 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& fileName) {
   // Muxer settings go in before the file is created, so nothing can fail once it exists.
   context->max_delay = static_cast<int>(SecondsToMicroseconds(MuxMaxDelay));
   // Preload and looping are private options of the muxers that know them; the others refuse.
-  lib::avutil.av_opt_set_int(context, "preload", SecondsToMicroseconds(MuxPreload), AV_OPT_SEARCH_CHILDREN);
+  lib::avutil.av_opt_set_int(context, "preload", SecondsToMicroseconds(MuxPreload),
+                             AV_OPT_SEARCH_CHILDREN);
   lib::avutil.av_opt_set_int(context, "loop", LoopOutput, AV_OPT_SEARCH_CHILDREN);
   ApplyCodecOptions(context, FormatDefaults.get(), 1);
 

@@ -1,5 +1,7 @@
 // Opening inputs and creating outputs: the engine's view of the files checked against the
 // libraries' own reading of them.
+#include "Opening.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,7 +13,6 @@
 #include "FFmpeg.h"
 #include "Functions.h"
 #include "LibrarySet.h"
-#include "Opening.h"
 #include "fixtures/fixture_names.h"
 
 namespace fs = std::filesystem;
@@ -20,7 +21,9 @@ using engine::TFFmpeg;
 
 namespace {
 
-std::string Fixture(std::string_view name) { return std::string(QV_FIXTURE_DIR) + "/" + std::string(name); }
+std::string Fixture(std::string_view name) {
+  return std::string(QV_FIXTURE_DIR) + "/" + std::string(name);
+}
 
 // What the libraries themselves report about a source, read without the engine.
 struct TSourceFacts {
@@ -113,10 +116,10 @@ TEST(OpeningPieces, InputDisplayAspect) {
   } cases[] = {
       {176, 144, {0, 1}, {0, 1}, 176.0f / 144.0f},  // no aspect known: square pixels
       {720, 576, {4, 3}, {0, 1}, 1.6666667f},
-      {720, 576, {0, 1}, {16, 15}, 1.3333334f},     // the decoder's when the stream has none
-      {720, 576, {0, 0}, {0, 0}, 1.25f},            // unset ratios count as none
-      {0, 0, {0, 1}, {0, 1}, 1.3333334f},           // size and aspect unknown
-      {0, 0, {16, 9}, {0, 1}, 1.7777778f},          // size unknown: the sample aspect stays
+      {720, 576, {0, 1}, {16, 15}, 1.3333334f},  // the decoder's when the stream has none
+      {720, 576, {0, 0}, {0, 0}, 1.25f},         // unset ratios count as none
+      {0, 0, {0, 1}, {0, 1}, 1.3333334f},        // size and aspect unknown
+      {0, 0, {16, 9}, {0, 1}, 1.7777778f},       // size unknown: the sample aspect stays
   };
   for (const Case& c : cases)
     EXPECT_FLOAT_EQ(engine::InputDisplayAspect(c.W, c.H, c.StreamSar, c.CodecSar), c.Aspect)
@@ -124,8 +127,10 @@ TEST(OpeningPieces, InputDisplayAspect) {
 }
 
 TEST(OpeningPieces, RealMediaNames) {
-  for (const char* name : {"a.rm", "a.RMVB", "a.rmv", "a.r", "a."}) EXPECT_TRUE(engine::IsRealMediaName(name)) << name;
-  for (const char* name : {"a.avi", "rm", "a.rmvbx", "dir.rm/file"}) EXPECT_FALSE(engine::IsRealMediaName(name)) << name;
+  for (const char* name : {"a.rm", "a.RMVB", "a.rmv", "a.r", "a."})
+    EXPECT_TRUE(engine::IsRealMediaName(name)) << name;
+  for (const char* name : {"a.avi", "rm", "a.rmvbx", "dir.rm/file"})
+    EXPECT_FALSE(engine::IsRealMediaName(name)) << name;
 }
 
 TEST(OpeningPieces, ResizingFilterChains) {
@@ -163,7 +168,8 @@ TEST(OpeningPieces, RcOverrideSyntax) {
 }
 
 TEST(OpeningPieces, SecondsToMicroseconds) {
-  EXPECT_EQ(engine::SecondsToMicroseconds(0.7f), 699999);  // 0.7 is just below 0.7 in single precision
+  EXPECT_EQ(engine::SecondsToMicroseconds(0.7f),
+            699999);  // 0.7 is just below 0.7 in single precision
   EXPECT_EQ(engine::SecondsToMicroseconds(0.5f), 500000);
 }
 
@@ -263,8 +269,8 @@ TEST_F(OpeningTest, StartTimeMovesTheTimeOffsetUnlessTimestampsAreCopied) {
 // Every fixture, opened with the application's AVI parameters, gets exactly those encoder
 // settings, and the encoders accept them.
 TEST_F(OpeningTest, AviOutputWithTheApplicationParametersForEveryFixture) {
-  std::vector<std::string_view> fixtures = {fx::kH263Aac,    fx::kMpeg4Aac, fx::kH264Aac,
-                                            fx::kAudioOnly,  fx::kVideoOnly, fx::kToneWav,
+  std::vector<std::string_view> fixtures = {fx::kH263Aac,     fx::kMpeg4Aac,  fx::kH264Aac,
+                                            fx::kAudioOnly,   fx::kVideoOnly, fx::kToneWav,
                                             fx::kAudioOffset, fx::kRotated};
   if (fs::exists(Fixture(fx::kToneMp3))) fixtures.push_back(fx::kToneMp3);
   for (std::string_view fixture : fixtures) {
@@ -326,11 +332,20 @@ TEST_F(OpeningTest, RefusedOutputsLeaveNoFileAndNoEntry) {
     std::string Message;  // empty: only the start is checked against Prefix
     std::string Prefix;
   } cases[] = {
-      {Out("crop.avi"), [](TFFmpeg& e) { e.VideoFilters = "hflip"; e.FrameCropTop = 8; },
+      {Out("crop.avi"),
+       [](TFFmpeg& e) {
+         e.VideoFilters = "hflip";
+         e.FrameCropTop = 8;
+       },
        "Cannot enable crop options and filters at the same time.", ""},
-      {Out("pad.avi"), [](TFFmpeg& e) { e.VideoFilters = "hflip,Scale=320:240"; e.FramePadTop = 8; },
+      {Out("pad.avi"),
+       [](TFFmpeg& e) {
+         e.VideoFilters = "hflip,Scale=320:240";
+         e.FramePadTop = 8;
+       },
        "Cannot enable pad options and the filters which resize frame at the same time. (crop, "
-       "rotate, scale, transpose, etc.)", ""},
+       "rotate, scale, transpose, etc.)",
+       ""},
       {Out("out.qvx"), [](TFFmpeg&) {},
        "Unable to find a suitable output format for '" + Out("out.qvx") + "'", ""},
       {Out("no/such/folder/out.avi"), [](TFFmpeg&) {},
@@ -343,7 +358,9 @@ TEST_F(OpeningTest, RefusedOutputsLeaveNoFileAndNoEntry) {
       {Out("rc.avi"), [](TFFmpeg& e) { e.RcOverride = "0,10"; },
        "new_video_stream fail: error parsing rc_override", ""},
       {Out("chunk.webm"),
-       [](TFFmpeg& e) { e.ForcedOutputFormat = lib::avformat.av_guess_format("webm_chunk", nullptr, nullptr); },
+       [](TFFmpeg& e) {
+         e.ForcedOutputFormat = lib::avformat.av_guess_format("webm_chunk", nullptr, nullptr);
+       },
        "", Out("chunk.webm") + ": Incorrect image filename syntax."},
   };
   for (const Case& c : cases) {
@@ -383,7 +400,9 @@ TEST_F(OpeningTest, OverwritingAnExistingFileIsLoggedAndNotOurs) {
   const std::string out = Out("existing.avi");
   std::ofstream(out) << "old";
   std::vector<std::string> lines;
-  E.LogCallback = [&](engine::TCustomFFmpeg*, int, const std::string& text) { lines.push_back(text); };
+  E.LogCallback = [&](engine::TCustomFFmpeg*, int, const std::string& text) {
+    lines.push_back(text);
+  };
   ASSERT_TRUE(E.OpenOutputFile(out)) << E.ErrorText;
   EXPECT_FALSE(E.OutputFiles[0].CreatedFile);
   EXPECT_EQ(lines, std::vector<std::string>{"Overwriting '" + out + "'"});
@@ -405,8 +424,8 @@ TEST_F(OpeningTest, FrameRateSnapsToTheEncodersList) {
       {"mpeg1video", {29, 1}, {1001, 30000}},
       {"mpeg1video", {30000, 1001}, {1001, 30000}},
       {"mpeg2video", {25, 1}, {1, 25}},
-      {"msmpeg4v2", {49, 2}, {2, 49}},   // no list: the rate as given
-      {"msmpeg4v2", {0, 0}, {1, 25}},    // no rate at all
+      {"msmpeg4v2", {49, 2}, {2, 49}},  // no list: the rate as given
+      {"msmpeg4v2", {0, 0}, {1, 25}},   // no rate at all
   };
   int n = 0;
   for (const Case& c : cases) {
@@ -415,8 +434,8 @@ TEST_F(OpeningTest, FrameRateSnapsToTheEncodersList) {
     e.FrameRate = c.Rate;
     ASSERT_TRUE(e.OpenOutputFile(Out("rate" + std::to_string(n++) + ".mpg"))) << e.ErrorText;
     const AVRational tb = e.OutputFiles[0].Encoders[0]->time_base;
-    EXPECT_TRUE(SameQ(tb, c.TimeBase)) << c.Codec << " " << c.Rate.num << "/" << c.Rate.den << " gave "
-                                       << tb.num << "/" << tb.den;
+    EXPECT_TRUE(SameQ(tb, c.TimeBase))
+        << c.Codec << " " << c.Rate.num << "/" << c.Rate.den << " gave " << tb.num << "/" << tb.den;
   }
 }
 
@@ -458,7 +477,8 @@ TEST_F(OpeningTest, VideoEncoderSettingsAndFileMetadata) {
   EXPECT_EQ(file.BitstreamFilters[0], std::vector<std::string>{"null"});
   EXPECT_TRUE(E.VideoBsfChain.empty());
 
-  const AVDictionaryEntry* language = av_dict_get(file.Context->streams[1]->metadata, "language", nullptr, 0);
+  const AVDictionaryEntry* language =
+      av_dict_get(file.Context->streams[1]->metadata, "language", nullptr, 0);
   ASSERT_NE(language, nullptr);
   EXPECT_STREQ(language->value, "eng");
   EXPECT_TRUE(E.AudioLanguage.empty());
