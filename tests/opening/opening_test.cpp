@@ -246,6 +246,16 @@ TEST_F(OpeningTest, InputFactsBecomeTheOutputDefaults) {
   EXPECT_EQ(longer.ExpectedDurationMs, 999999);
 }
 
+TEST_F(OpeningTest, UnreadableInputsAreRefusedWithTheirName) {
+  for (std::string_view fixture : {fx::kTruncated, fx::kEmpty, fx::kText}) {
+    const std::string name = Fixture(fixture);
+    TFFmpeg e;
+    EXPECT_FALSE(e.OpenInputFile(name)) << fixture;
+    EXPECT_EQ(e.ErrorText.rfind(name + ": ", 0), 0u) << e.ErrorText;
+    EXPECT_EQ(e.InputFileCount(), 0);
+  }
+}
+
 TEST_F(OpeningTest, StartTimeMovesTheTimeOffsetUnlessTimestampsAreCopied) {
   const std::string name = Fixture(fx::kAudioOffset);
   const TSourceFacts source = ReadSource(name);
@@ -271,7 +281,7 @@ TEST_F(OpeningTest, StartTimeMovesTheTimeOffsetUnlessTimestampsAreCopied) {
 TEST_F(OpeningTest, AviOutputWithTheApplicationParametersForEveryFixture) {
   std::vector<std::string_view> fixtures = {fx::kH263Aac,     fx::kMpeg4Aac,  fx::kH264Aac,
                                             fx::kAudioOnly,   fx::kVideoOnly, fx::kToneWav,
-                                            fx::kAudioOffset, fx::kRotated};
+                                            fx::kAudioOffset, fx::kRotated,   fx::kH263Amr};
   if (fs::exists(Fixture(fx::kToneMp3))) fixtures.push_back(fx::kToneMp3);
   for (std::string_view fixture : fixtures) {
     SCOPED_TRACE(std::string(fixture));
