@@ -40,14 +40,16 @@ struct TInputFile {
   InputContextPtr Context;
   std::vector<CodecContextPtr> Decoders;
   int64_t TsOffset = 0;  // microseconds, added to every timestamp read from this file
+  int32_t RateEmulation = 0;  // read at the input's own pace ("re" in force when it was opened)
 };
 
 // One created output: the muxer and an encoder context per stream, with the stream's chain of
 // bitstream filter names taken over from the options.
 struct TOutputFile {
-  FormatContextPtr Context;
-  std::vector<CodecContextPtr> Encoders;
-  std::vector<std::vector<std::string>> BitstreamFilters;
+  OutputContextPtr Context;
+  std::vector<CodecContextPtr> Encoders;                   // one per stream, by stream index
+  std::vector<bool> StreamCopy;                             // per stream: copied, not re-encoded
+  std::vector<std::vector<std::string>> BitstreamFilters;  // per stream, by stream index
   std::string FileName;
   bool CreatedFile = false;  // we created it on disk (so an empty leftover may be removed)
 };
@@ -144,10 +146,20 @@ class TCustomFFmpeg {
   // ---- files ----
   bool OpenInputFile(const std::string& fileName);
   bool OpenOutputFile(const std::string& fileName);
-  // Stream creators of output opening; also behind "newvideo", "newaudio", "newsubtitle".
+  // Codec id of a named encoder or decoder of the given media kind (none for an empty name);
+  // false with ErrorText set when the name is unknown or of another kind.
+  bool FindCodecId(const std::string& name, AVMediaType kind, bool encoder, AVCodecID& id);
+  // Which media kinds the opened inputs carry.
+  void check_audio_video_sub_inputs(bool& hasVideo, bool& hasAudio, bool& hasSubtitle);
+  // Add one stream (with its encoder context) to an output; raise FFMpegException on failure,
+  // leaving the output without the stream.
   void new_video_stream(TOutputFile& file);
   void new_audio_stream(TOutputFile& file);
   void new_subtitle_stream(TOutputFile& file);
+  // "newvideo", "newaudio", "newsubtitle": a stream for the output created last.
+  void NewVideoStreamOption();
+  void NewAudioStreamOption();
+  void NewSubtitleStreamOption();
 
   // ---- open-codec lists ----
   void AddOpenEncoder(TOutputStreamState* record);

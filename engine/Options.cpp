@@ -45,14 +45,12 @@ void SetMaxFrames(E& e, S, S value) {
 }
 
 void NewStream(E& e, S name, S) {
-  if (e.OutputFiles.empty()) throw FFMpegException("At least one output file must be specified");
-  TOutputFile& last = e.OutputFiles.back();
   if (name == "newvideo")
-    e.new_video_stream(last);
+    e.NewVideoStreamOption();
   else if (name == "newaudio")
-    e.new_audio_stream(last);
+    e.NewAudioStreamOption();
   else
-    e.new_subtitle_stream(last);
+    e.NewSubtitleStreamOption();
 }
 
 struct TOptionEntry {
