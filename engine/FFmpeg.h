@@ -281,6 +281,21 @@ class TCustomFFmpeg {
  protected:
   // The transcode proper (setup, loop, end); raises FFMpegException on failure.
   void Transcode();
+
+ public:
+  // ---- media paths (audio, video, report); called by the loop ----
+  // A decoded block of interleaved signed 16-bit samples at the decoder's rate and channel count.
+  void EncodeAudioBlock(TOutputFile& file, TOutputStreamState& ost, TInputStreamState& ist,
+                        const uint8_t* buffer, int size);
+  // `outFrameSize` receives the bytes of the last frame encoded by this call (0 when none).
+  void EncodeVideoFrame(TOutputFile& file, TOutputStreamState& ost, TInputStreamState& ist,
+                        AVFrame* picture, int& outFrameSize);
+  void WriteVideoStats(TOutputFile& file, TOutputStreamState& ost, int frameSize);
+  void ReportProgress(bool final);
+
+  // ---- packet writing; called by the paths and the stream copy ----
+  // Runs the stream's bitstream filters and hands every resulting packet to the interleaver.
+  void WritePacket(TOutputFile& file, AVPacket* packet, TOutputStreamState& ost);
 };
 
 class TFFmpeg : public TCustomFFmpeg {};
