@@ -292,9 +292,17 @@ class TCustomFFmpeg {
                         AVFrame* picture, int& outFrameSize);
   void WriteVideoStats(TOutputFile& file, TOutputStreamState& ost, int frameSize);
   void ReportProgress(bool final);
+  // End of the input for one re-encoded output stream: audio encodes what its FIFO still holds
+  // (a short last frame where the encoder accepts one, else padded with silence), then the encoder
+  // is drained (send/receive with no frame) and every packet written; counters, pass log and the
+  // last quality figures are kept as for ordinary packets. Safe to call once per stream.
+  void FlushEncoder(TOutputFile& file, TOutputStreamState& ost);
 
   // ---- packet writing; called by the paths and the stream copy ----
   // Runs the stream's bitstream filters and hands every resulting packet to the interleaver.
+  // The media paths hand packets whose pts/dts/duration are already in ost.Stream->time_base and
+  // whose stream_index is ost.Index; WritePacket keeps ost.LastPacketEnd (pts + duration of the
+  // last packet written, in that time base), which the report uses as a non-video stream's time.
   void WritePacket(TOutputFile& file, AVPacket* packet, TOutputStreamState& ost);
 };
 
