@@ -45,10 +45,12 @@ struct TInputFile {
 // bitstream filter names taken over from the options.
 struct TOutputFile {
   FormatContextPtr Context;
+  // One per stream; a stream copy's context is allocated without a codec (its `codec` is null).
   std::vector<CodecContextPtr> Encoders;
   std::vector<std::vector<std::string>> BitstreamFilters;
   std::string FileName;
   bool CreatedFile = false;  // we created it on disk (so an empty leftover may be removed)
+  DictPtr MuxerOptions;      // handed (as a copy) to the muxer when the header is written
 };
 
 enum THookAction { haContinue, haIgnore, haStop };
@@ -281,6 +283,13 @@ class TCustomFFmpeg {
  protected:
   // The transcode proper (setup, loop, end); raises FFMpegException on failure.
   void Transcode();
+  // Its parts: the run tables, codecs and headers; the packet loop and the end of the run.
+  void SetupTranscode();
+  void RunMainLoop();
+  // Decodes one packet of `ist` (or drains its decoder when `packet` is null) and dispatches the
+  // result to every output stream fed by it; -1 when decoding failed.
+  int ProcessPacket(TInputStreamState& ist, int position, AVPacket* packet);
+  int FindProgramStream(int programId, int kind);
 
  public:
   // ---- media paths (audio, video, report); called by the loop ----
@@ -304,6 +313,8 @@ class TCustomFFmpeg {
   // whose stream_index is ost.Index; WritePacket keeps ost.LastPacketEnd (pts + duration of the
   // last packet written, in that time base), which the report uses as a non-video stream's time.
   void WritePacket(TOutputFile& file, AVPacket* packet, TOutputStreamState& ost);
+  // End of the run: writes what the stream's bitstream filters still hold.
+  void FlushBitstreamFilters(TOutputFile& file, TOutputStreamState& ost);
 };
 
 class TFFmpeg : public TCustomFFmpeg {};

@@ -36,6 +36,10 @@ struct TInputStreamState {
   AVFilterContext* OutputFilter = nullptr;
   FramePtr FilteredPicture;
   FramePtr DecodedFrame;  // reused for every decode of this stream
+  // Turns the decoder's frames into interleaved 16-bit samples at the decoder's rate and channels;
+  // rebuilt when the decoded format changes.
+  SwrContextPtr DecodeConverter;
+  int32_t DecodeFormat = -1, DecodeRate = 0, DecodeChannels = 0;
 };
 
 struct TOutputStreamState {
