@@ -115,9 +115,10 @@ TEST_P(FixtureToAvi, ConvertsWithTheApplicationsParameters) {
     EXPECT_EQ(out.Channels, 2);
     EXPECT_NEAR(out.AudioSeconds, in.AudioSeconds, 0.05);
     // The source's own difference (AAC rounds its last frame up) is kept, none is added.
-    if (c.Video)
+    if (c.Video) {
       EXPECT_LE(std::abs(out.AudioSeconds - out.VideoSeconds),
                 std::abs(in.AudioSeconds - in.VideoSeconds) + 0.05);
+    }
   }
 }
 
