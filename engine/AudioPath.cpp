@@ -35,6 +35,11 @@ SwrContextPtr MakeSwr(int outChannels, AVSampleFormat outFormat, int outRate, in
   // Drift compensation needs the resampling stage even when the rates are equal; asking for it
   // up front avoids a re-initialisation (and lost samples) at the first compensation.
   if (compensable) lib::avutil.av_opt_set_int(raw, "flags", SWR_FLAG_RESAMPLE, 0);
+  // Mono spread onto two speakers keeps its level (the library's default lowers it by 3 dB).
+  if (inChannels == 1 && outChannels == 2) {
+    const double duplicate[2] = {1.0, 1.0};
+    if (lib::swresample.swr_set_matrix(raw, duplicate, 1) < 0) return nullptr;
+  }
   if (lib::swresample.swr_init(raw) < 0) return nullptr;
   return context;
 }
@@ -61,6 +66,63 @@ AVFrame* NewAudioFrame(TOutputStreamState& ost, const AVCodecContext* encoder, i
   return frame;
 }
 
+// From 16-bit interleaved samples at the encoder's rate and channel count: the sample-format
+// conversion, then whole frames through the FIFO (framed encoders) or the lot at once (PCM).
+void EncodeSamples(TCustomFFmpeg& engine, TOutputFile& file, TOutputStreamState& ost, const uint8_t* current,
+                   int samples) {
+  AVCodecContext* encoder = ost.Encoder;
+  const AVSampleFormat encFormat = encoder->sample_fmt;
+  const int encChannels = encoder->ch_layout.nb_channels;
+  const int outSampleSize = lib::avutil.av_get_bytes_per_sample(encFormat);
+  const std::string encodeFailure = "Audio encoding failed for " + file.FileName;
+  const bool framed = encoder->frame_size > 1;
+  if (samples <= 0) return;
+  // In the encoder's sample format, planar or not.
+  uint8_t* planes[AV_NUM_DATA_POINTERS] = {};
+  if (encFormat != AV_SAMPLE_FMT_S16) {
+    if (!ost.SampleConverter) return;
+    const size_t bytes = static_cast<size_t>(samples) * outSampleSize * encChannels;
+    if (ost.ConvertBuffer.size() < bytes) ost.ConvertBuffer.resize(bytes);
+    FillPlanes(planes, ost.ConvertBuffer.data(), samples, encChannels, encFormat);
+    const uint8_t* in = current;
+    const int converted =
+        lib::swresample.swr_convert(ost.SampleConverter.get(), planes, samples, &in, samples);
+    if (converted < 0) {
+      if (engine.ExitOnError) throw FFMpegException("av_audio_convert() failed");
+      engine.Log(0, "av_audio_convert() failed");
+      return;
+    }
+    samples = converted;
+  } else {
+    planes[0] = const_cast<uint8_t*>(current);
+  }
+  if (samples <= 0) return;
+
+  if (framed) {
+    if (!ost.SampleFifo) {
+      ost.SampleFifo.reset(lib::avutil.av_audio_fifo_alloc(encFormat, encChannels, encoder->frame_size));
+      if (!ost.SampleFifo) throw FFMpegException("Out of memory while encoding audio for " + file.FileName);
+    }
+    AVAudioFifo* fifo = ost.SampleFifo.get();
+    if (lib::avutil.av_audio_fifo_write(fifo, reinterpret_cast<void**>(planes), samples) < samples)
+      throw FFMpegException("av_fifo_realloc2() failed");
+    const int frameSize = encoder->frame_size;
+    while (lib::avutil.av_audio_fifo_size(fifo) >= frameSize) {
+      AVFrame* frame = NewAudioFrame(ost, encoder, frameSize, file.FileName);
+      lib::avutil.av_audio_fifo_read(fifo, reinterpret_cast<void**>(frame->extended_data), frameSize);
+      frame->pts = ost.NextOutputPts;
+      ost.NextOutputPts += frameSize;
+      media::EncodeAndWrite(engine, file, ost, frame, encodeFailure);
+    }
+  } else {
+    AVFrame* frame = NewAudioFrame(ost, encoder, samples, file.FileName);
+    lib::avutil.av_samples_copy(frame->extended_data, planes, 0, 0, samples, encChannels, encFormat);
+    frame->pts = ost.NextOutputPts;
+    ost.NextOutputPts += samples;
+    media::EncodeAndWrite(engine, file, ost, frame, encodeFailure);
+  }
+}
+
 }  // namespace
 
 void TCustomFFmpeg::EncodeAudioBlock(TOutputFile& file, TOutputStreamState& ost,
@@ -77,8 +139,6 @@ void TCustomFFmpeg::EncodeAudioBlock(TOutputFile& file, TOutputStreamState& ost,
     throw FFMpegException(media::Format(
         "Audio parameters of output stream #%d.%d of %s are not usable", ost.FileIndex, ost.Index,
         file.FileName.c_str()));
-  const int outSampleSize = lib::avutil.av_get_bytes_per_sample(encFormat);
-  const std::string encodeFailure = "Audio encoding failed for " + file.FileName;
 
   // Resampling decision: the setup decides from the rates and the sync method; channel counts
   // (and anything the setup could not know) are settled here.
@@ -109,17 +169,13 @@ void TCustomFFmpeg::EncodeAudioBlock(TOutputFile& file, TOutputStreamState& ost,
   }
 
   const TInputStreamState& clock = ost.SyncInput ? *ost.SyncInput : ist;
-  const double ipts = static_cast<double>(clock.Pts - StartTime) / 1000000.0;
-  const bool framed = encoder->frame_size > 1;
-  if (framed && !ost.SampleFifo) {
-    ost.SampleFifo.reset(lib::avutil.av_audio_fifo_alloc(encFormat, encChannels, encoder->frame_size));
-    if (!ost.SampleFifo) throw FFMpegException("Out of memory while encoding audio for " + file.FileName);
-  }
+  // Input clock in encoder samples.
+  const double clockSamples = static_cast<double>(clock.Pts - StartTime) * encRate / 1000000.0;
   // Samples per channel waiting for a whole encoder frame.
   const int waiting = ost.SampleFifo ? lib::avutil.av_audio_fifo_size(ost.SampleFifo.get()) : 0;
 
   if (AudioSyncMethod != 0) {
-    const double delta = ipts * encRate - static_cast<double>(ost.NextOutputPts) - waiting;
+    const double delta = clockSamples - static_cast<double>(ost.NextOutputPts) - waiting;
     const double idelta = delta * decRate / encRate;
     // Whole input sample frames; clamped so that absurd clocks cannot overflow the conversion.
     const int64_t frames = static_cast<int64_t>(std::clamp(idelta, -1e9, 1e9));
@@ -168,7 +224,7 @@ void TCustomFFmpeg::EncodeAudioBlock(TOutputFile& file, TOutputStreamState& ost,
       }
     }
   } else {
-    ost.NextOutputPts = static_cast<int64_t>(std::nearbyint(encRate * ipts)) - waiting;
+    ost.NextOutputPts = static_cast<int64_t>(std::nearbyint(clockSamples)) - waiting;
   }
 
   // The block as 16-bit interleaved samples at the encoder's rate and channel count.
@@ -188,45 +244,44 @@ void TCustomFFmpeg::EncodeAudioBlock(TOutputFile& file, TOutputStreamState& ost,
   }
   if (samples <= 0) return;
 
-  // In the encoder's sample format, planar or not.
-  uint8_t* planes[AV_NUM_DATA_POINTERS] = {};
-  if (encFormat != decFormat) {
-    const size_t bytes = static_cast<size_t>(samples) * outSampleSize * encChannels;
-    if (ost.ConvertBuffer.size() < bytes) ost.ConvertBuffer.resize(bytes);
-    FillPlanes(planes, ost.ConvertBuffer.data(), samples, encChannels, encFormat);
-    const uint8_t* in = current;
-    const int converted =
-        lib::swresample.swr_convert(ost.SampleConverter.get(), planes, samples, &in, samples);
-    if (converted < 0) {
-      if (ExitOnError) throw FFMpegException("av_audio_convert() failed");
-      Log(0, "av_audio_convert() failed");
-      return;
-    }
-    samples = converted;
-  } else {
-    planes[0] = const_cast<uint8_t*>(current);
-  }
-  if (samples <= 0) return;
-
-  if (framed) {
-    AVAudioFifo* fifo = ost.SampleFifo.get();
-    if (lib::avutil.av_audio_fifo_write(fifo, reinterpret_cast<void**>(planes), samples) < samples)
-      throw FFMpegException("av_fifo_realloc2() failed");
-    const int frameSize = encoder->frame_size;
-    while (lib::avutil.av_audio_fifo_size(fifo) >= frameSize) {
-      AVFrame* frame = NewAudioFrame(ost, encoder, frameSize, file.FileName);
-      lib::avutil.av_audio_fifo_read(fifo, reinterpret_cast<void**>(frame->extended_data), frameSize);
-      frame->pts = ost.NextOutputPts;
-      ost.NextOutputPts += frameSize;
-      media::EncodeAndWrite(*this, file, ost, frame, encodeFailure);
-    }
-  } else {
-    AVFrame* frame = NewAudioFrame(ost, encoder, samples, file.FileName);
-    lib::avutil.av_samples_copy(frame->extended_data, planes, 0, 0, samples, encChannels, encFormat);
-    frame->pts = ost.NextOutputPts;
-    ost.NextOutputPts += samples;
-    media::EncodeAndWrite(*this, file, ost, frame, encodeFailure);
-  }
+  EncodeSamples(*this, file, ost, current, samples);
 }
+
+namespace media {
+
+void FlushAudio(TCustomFFmpeg& engine, TOutputFile& file, TOutputStreamState& ost) {
+  AVCodecContext* encoder = ost.Encoder;
+  if (ost.Resampler) {
+    // The resampler's filter still holds the last few samples of the input.
+    const int channels = encoder->ch_layout.nb_channels;
+    for (;;) {
+      const int capacity = 4096;
+      ost.ResampleBuffer.resize(static_cast<size_t>(capacity) * channels * InputSampleSize);
+      uint8_t* out = ost.ResampleBuffer.data();
+      const int produced = lib::swresample.swr_convert(ost.Resampler.get(), &out, capacity, nullptr, 0);
+      if (produced <= 0) break;
+      EncodeSamples(engine, file, ost, ost.ResampleBuffer.data(), produced);
+      if (produced < capacity) break;
+    }
+  }
+  if (!ost.SampleFifo) return;
+  AVAudioFifo* fifo = ost.SampleFifo.get();
+  const int waiting = lib::avutil.av_audio_fifo_size(fifo);
+  if (waiting <= 0) return;
+  // An encoder that insists on whole frames gets the tail padded with silence rather than losing it.
+  const bool shortLast = encoder->frame_size <= 1 ||
+                         (encoder->codec->capabilities &
+                          (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE));
+  AVFrame* frame = NewAudioFrame(ost, encoder, shortLast ? waiting : encoder->frame_size, file.FileName);
+  if (!shortLast)
+    lib::avutil.av_samples_set_silence(frame->extended_data, 0, frame->nb_samples,
+                                       encoder->ch_layout.nb_channels, encoder->sample_fmt);
+  lib::avutil.av_audio_fifo_read(fifo, reinterpret_cast<void**>(frame->extended_data), waiting);
+  frame->pts = ost.NextOutputPts;
+  ost.NextOutputPts += frame->nb_samples;
+  EncodeAndWrite(engine, file, ost, frame, "Audio encoding failed for " + file.FileName);
+}
+
+}  // namespace media
 
 }  // namespace engine

@@ -95,31 +95,7 @@ void TCustomFFmpeg::FlushEncoder(TOutputFile& file, TOutputStreamState& ost) {
   AVCodecContext* encoder = ost.Encoder;
   if (!ost.EncodingNeeded || !encoder) return;
   const bool audio = encoder->codec_type == AVMEDIA_TYPE_AUDIO;
-  if (audio && ost.SampleFifo) {
-    AVAudioFifo* fifo = ost.SampleFifo.get();
-    const int waiting = lib::avutil.av_audio_fifo_size(fifo);
-    if (waiting > 0) {
-      // An encoder that insists on whole frames gets the tail padded with silence rather than
-      // losing it.
-      const bool shortLast = encoder->frame_size <= 1 ||
-                             (encoder->codec->capabilities &
-                              (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE));
-      AVFrame* frame = media::ResetEncodeFrame(ost);
-      frame->format = encoder->sample_fmt;
-      frame->sample_rate = encoder->sample_rate;
-      frame->nb_samples = shortLast ? waiting : encoder->frame_size;
-      if (lib::avutil.av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout) < 0 ||
-          lib::avutil.av_frame_get_buffer(frame, 0) < 0)
-        throw FFMpegException("Out of memory while encoding audio for " + file.FileName);
-      if (!shortLast)
-        lib::avutil.av_samples_set_silence(frame->extended_data, 0, frame->nb_samples,
-                                           encoder->ch_layout.nb_channels, encoder->sample_fmt);
-      lib::avutil.av_audio_fifo_read(fifo, reinterpret_cast<void**>(frame->extended_data), waiting);
-      frame->pts = ost.NextOutputPts;
-      ost.NextOutputPts += frame->nb_samples;
-      media::EncodeAndWrite(*this, file, ost, frame, "Audio encoding failed for " + file.FileName);
-    }
-  }
+  if (audio) media::FlushAudio(*this, file, ost);
   media::EncodeAndWrite(*this, file, ost, nullptr,
                         audio ? "Audio encoding failed for " + file.FileName
                               : std::string("Video encoding failed"));

@@ -20,4 +20,8 @@ AVFrame* ResetEncodeFrame(TOutputStreamState& ost);
 int EncodeAndWrite(TCustomFFmpeg& engine, TOutputFile& file, TOutputStreamState& ost, AVFrame* frame,
                    const std::string& failure);
 
+// End of the input for an audio stream: what the resampler still holds, then the FIFO's tail (a
+// short last frame where the encoder accepts one, else padded with silence), go to the encoder.
+void FlushAudio(TCustomFFmpeg& engine, TOutputFile& file, TOutputStreamState& ost);
+
 }  // namespace engine::media

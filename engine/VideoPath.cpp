@@ -114,10 +114,14 @@ void TCustomFFmpeg::EncodeVideoFrame(TOutputFile& file, TOutputStreamState& ost,
   int64_t repeats = 1;
 
   const TInputStreamState& clock = ost.SyncInput ? *ost.SyncInput : ist;
-  const double ipts = static_cast<double>(clock.Pts - StartTime) / 1000000.0;
-  const double tb = encoder->time_base.den ? av_q2d(encoder->time_base) : 0.0;
+  const AVRational tbq = encoder->time_base;
+  const double tb = tbq.num > 0 && tbq.den > 0 ? av_q2d(tbq) : 0.0;
   if (tb > 0) {
-    const double position = std::clamp(ipts / tb, -9e18, 9e18);
+    // Input time in encoder units, with one rounding only: a clock exactly 1.1 frames off stays
+    // inside the window instead of falling out of it by a rounding error.
+    const double position = std::clamp(static_cast<double>(clock.Pts - StartTime) * tbq.den /
+                                           (1000000.0 * tbq.num),
+                                       -9e18, 9e18);
     if (VideoSyncMethod > 0 || (VideoSyncMethod != 0 && tb > 0.001)) {
       const double vdelta = position - static_cast<double>(ost.NextOutputPts);
       if (vdelta < -1.1) {
