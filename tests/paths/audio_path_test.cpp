@@ -34,7 +34,7 @@ void Encode(TPathRig& rig, const std::vector<int16_t>& block, int64_t ptsUs) {
 
 std::vector<int16_t> Samples(const std::string& bytes) {
   std::vector<int16_t> samples(bytes.size() / 2);
-  std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+  if (!samples.empty()) std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
   return samples;
 }
 
