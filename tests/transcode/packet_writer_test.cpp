@@ -46,6 +46,10 @@ class PacketWriterTest : public ::testing::Test {
     };
   }
 
+  void TearDown() override {
+    if (File.Context && File.Context->pb) avio_closep(&File.Context->pb);
+  }
+
   void AddFilter(const char* name) {
     AVBSFContext* raw = nullptr;
     ASSERT_GE(av_bsf_alloc(av_bsf_get_by_name(name), &raw), 0);
