@@ -386,7 +386,9 @@ void TCustomFFmpeg::SetupTranscode() {
       OpenPassLog(*this, ost, static_cast<int>(n));
     }
     if (kind == AVMEDIA_TYPE_VIDEO) {
-      const int64_t need = 4LL * enc->width * enc->height;
+      const AVCodecParameters* par = ost.Stream->codecpar;
+      const int64_t need =
+          ost.EncodingNeeded ? 4LL * enc->width * enc->height : 4LL * par->width * par->height;
       if (need > VideoBitBufferSize) VideoBitBufferSize = static_cast<int32_t>(need);
     }
   }
