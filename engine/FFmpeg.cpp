@@ -1,6 +1,7 @@
 // Engine lifecycle: construction, preparation, release of files and run records, the open-codec
 // lists, stopping and termination.
 #include "FFmpeg.h"
+#include "FFmpegThread.h"
 
 #include <pthread.h>
 #include <sched.h>
@@ -17,8 +18,6 @@ std::mutex& CodecLock() {
   static std::mutex lock;
   return lock;
 }
-
-TFFmpegThread::~TFFmpegThread() = default;
 
 TCustomFFmpeg::TCustomFFmpeg() { ResetOptions(); }
 

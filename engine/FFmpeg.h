@@ -47,7 +47,8 @@ struct TInputFile {
 // bitstream filter names taken over from the options.
 struct TOutputFile {
   OutputContextPtr Context;
-  std::vector<CodecContextPtr> Encoders;                   // one per stream, by stream index
+  // One per stream, by stream index; a stream copy's context is allocated without a codec.
+  std::vector<CodecContextPtr> Encoders;
   std::vector<bool> StreamCopy;                             // per stream: copied, not re-encoded
   std::vector<std::vector<std::string>> BitstreamFilters;  // per stream, by stream index
   std::string FileName;
@@ -58,14 +59,16 @@ enum THookAction { haContinue, haIgnore, haStop };
 
 class TCustomFFmpeg;
 
-// The worker that runs an engine. Created suspended by `Start`; frees itself when its run ends,
-// after `NotifyTerminated` (its last use of the engine).
-class TFFmpegThread {
+// What the engine needs of the thread that runs it. The real one is TFFmpegThread
+// (FFmpegThread.h): created suspended by `Start`, it frees itself when its run ends, after
+// `NotifyTerminated` (its last use of the engine).
+class TFFmpegWorker {
  public:
-  virtual ~TFFmpegThread();
+  virtual ~TFFmpegWorker() = default;
   virtual void Resume() = 0;
   virtual bool Suspended() const = 0;
 };
+class TFFmpegThread;
 
 // Library log level for an engine verbosity (-1 quiet, 0 errors, 1 information, 2 debug, 3 all).
 int VerbosityToLibraryLevel(int32_t verbose);
@@ -200,7 +203,7 @@ class TCustomFFmpeg {
   std::list<TInputStreamState*> OpenDecoders;   // newest first
   // Set by `Start` and cleared by `NotifyTerminated`, both under ThreadMutex: `Stop` and the
   // destructor read it from other threads. The destructor waits until it is null.
-  TFFmpegThread* Thread = nullptr;
+  TFFmpegWorker* Thread = nullptr;
   std::mutex ThreadMutex;
   bool TerminatePending = false;  // a detached termination notice is on its way (ThreadMutex)
   // Read by other threads while a run goes on.
@@ -319,6 +322,38 @@ class TCustomFFmpeg {
  protected:
   // The transcode proper (setup, loop, end); raises FFMpegException on failure.
   void Transcode();
+  // Its parts: the run tables, codecs and headers; the packet loop and the end of the run.
+  void SetupTranscode();
+  void RunMainLoop();
+  // Decodes one packet of `ist` (or drains its decoder when `packet` is null) and dispatches the
+  // result to every output stream fed by it; -1 when decoding failed.
+  int ProcessPacket(TInputStreamState& ist, int position, AVPacket* packet);
+  int FindProgramStream(int programId, int kind);
+
+ public:
+  // ---- media paths (audio, video, report); called by the loop ----
+  // A decoded block of interleaved signed 16-bit samples at the decoder's rate and channel count.
+  void EncodeAudioBlock(TOutputFile& file, TOutputStreamState& ost, TInputStreamState& ist,
+                        const uint8_t* buffer, int size);
+  // `outFrameSize` receives the bytes of the last frame encoded by this call (0 when none).
+  void EncodeVideoFrame(TOutputFile& file, TOutputStreamState& ost, TInputStreamState& ist,
+                        AVFrame* picture, int& outFrameSize);
+  void WriteVideoStats(TOutputFile& file, TOutputStreamState& ost, int frameSize);
+  void ReportProgress(bool final);
+  // End of the input for one re-encoded output stream: audio encodes what its FIFO still holds
+  // (a short last frame where the encoder accepts one, else padded with silence), then the encoder
+  // is drained (send/receive with no frame) and every packet written; counters, pass log and the
+  // last quality figures are kept as for ordinary packets. Safe to call once per stream.
+  void FlushEncoder(TOutputFile& file, TOutputStreamState& ost);
+
+  // ---- packet writing; called by the paths and the stream copy ----
+  // Runs the stream's bitstream filters and hands every resulting packet to the interleaver.
+  // The media paths hand packets whose pts/dts/duration are already in ost.Stream->time_base and
+  // whose stream_index is ost.Index; WritePacket keeps ost.LastPacketEnd (pts + duration of the
+  // last packet written, in that time base), which the report uses as a non-video stream's time.
+  void WritePacket(TOutputFile& file, AVPacket* packet, TOutputStreamState& ost);
+  // End of the run: writes what the stream's bitstream filters still hold.
+  void FlushBitstreamFilters(TOutputFile& file, TOutputStreamState& ost);
 };
 
 class TFFmpeg : public TCustomFFmpeg {};

@@ -122,7 +122,7 @@ TEST_F(EngineTest, ClosingOpenCodecsFreesTwoPassInputFirst) {
 namespace {
 
 // A worker as the run's thread class provides it: resumable once, ends by notifying the engine.
-class TFakeWorker : public engine::TFFmpegThread {
+class TFakeWorker : public engine::TFFmpegWorker {
  public:
   void Resume() override { ++Resumes; }
   bool Suspended() const override { return Resumes == 0; }
