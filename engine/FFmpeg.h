@@ -54,7 +54,22 @@ struct TOutputFile {
 enum THookAction { haContinue, haIgnore, haStop };
 
 class TCustomFFmpeg;
-class TFFmpegThread;
+
+// The worker of a threaded run: `Start(true)` returns it suspended; it frees itself when the run
+// has ended.
+class TFFmpegThread {
+ public:
+  virtual ~TFFmpegThread() = default;
+  virtual void Resume() = 0;
+  // OS id (gettid) of the worker, known from creation: the host attributes log lines and sets the
+  // priority through it before resuming.
+  virtual uint32_t ThreadId() const = 0;
+};
+
+// A span of source time, in microseconds, within which the frame hook modules apply.
+struct THookTimeRange {
+  int64_t Start = 0, End = 0;
+};
 
 struct TProgressFigures {
   int32_t FrameNumber = -1;
@@ -148,6 +163,9 @@ class TCustomFFmpeg {
   TLogCallback LogCallback;
   TProgressCallback ProgressCallback;
   TTerminateCallback TerminateCallback;
+
+  // Hook time ranges handed over by the host, sorted by end time; empty means no restriction.
+  std::vector<THookTimeRange> HookTimeRanges;
 
   // ---- file tables ----
   std::vector<TInputFile> InputFiles;
