@@ -6,6 +6,8 @@
 #include <sstream>
 #include <system_error>
 
+#include "AVProbe.h"
+
 namespace component::jobrules {
 
 namespace fs = std::filesystem;
@@ -83,6 +85,26 @@ void SetAviParameters(TOutputOptions& record) {
   record.AudioRate = 44100;
   record.VideoBitRate = 1200000;
   record.AudioBitRate = 128000;
+}
+
+TSourceFacts ReadSourceFacts(const TAVProbe& probe) {
+  TSourceFacts facts;
+  if (probe.AudioStreamCount() > 0) {
+    TAudioProbeInfo audio;
+    probe.ReadFirstAudioInfo(audio);
+    facts.HasAudio = true;
+    facts.AudioChannels = audio.Channels;
+    facts.AudioSampleRate = audio.SampleRate;
+    facts.AudioBitRate = audio.BitRate;
+  }
+  if (probe.VideoStreamCount() > 0) {
+    TVideoProbeInfo video;
+    probe.ReadFirstVideoInfo(video);
+    facts.HasVideo = true;
+    facts.VideoWidth = video.Width;
+    facts.VideoHeight = video.Height;
+  }
+  return facts;
 }
 
 TOutputOptions TargetRecord(const std::string& label, const std::string& sourceFileName,

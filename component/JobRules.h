@@ -8,6 +8,8 @@
 
 #include "OptionRecords.h"
 
+class TAVProbe;
+
 namespace component::jobrules {
 
 inline constexpr const char* kAviLabel = "AVI Video (*.avi)";
@@ -47,6 +49,9 @@ struct TSourceFacts {
   bool HasVideo = false;
   int32_t VideoWidth = -1, VideoHeight = -1;
 };
+
+// The facts of the file a probe holds (opened or attached).
+TSourceFacts ReadSourceFacts(const TAVProbe& probe);
 
 // The output record of one task: defaults, no video for audio outputs and audio sources, the
 // label's fixed parameters, then what is still open from the source's facts.

@@ -75,10 +75,10 @@ class TFFmpeg : public engine::TFFmpeg {
   std::atomic<int32_t> Index{-1};
   std::atomic<uint32_t> ThreadIdValue{0};
   std::atomic<bool> CancelRequested{false};
+  std::atomic<bool> Dropped{false};  // out of the list: raises no more events
   // Guarded by the component lock.
   TPhase Phase = TPhase::Idle;
   bool NotifyPending = false;  // a terminate-delivery thread will report it
-  bool Dropped = false;
   std::shared_ptr<TTaskKeeper> Keeper;
   std::unique_ptr<TAVProbe> ProbeValue;  // released before the engine's files
 };
