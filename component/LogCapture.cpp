@@ -8,7 +8,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <shared_mutex>
+#include <condition_variable>
 #include <vector>
 
 #include "LibrarySet.h"
@@ -18,13 +18,19 @@ namespace component::logcapture {
 
 namespace {
 
-// Taken shared while lines are delivered and exclusively to add or remove a receiver. Shared
-// delivery lets a thread that holds a component lock log (say, while closing a file) while
-// another thread delivers to that component, and lets an OnLog handler log again.
-std::shared_mutex& ListLock() {
-  static std::shared_mutex lock;
+// Guards the receiver list and the count of deliveries under way; never held while calling a
+// receiver, so a thread that holds a component lock may log while another thread delivers to
+// that component.
+std::mutex& ListLock() {
+  static std::mutex lock;
   return lock;
 }
+std::condition_variable& DeliveryDone() {
+  static std::condition_variable done;
+  return done;
+}
+int Deliveries = 0;                   // under ListLock
+thread_local int DeliveriesOnThisThread = 0;
 
 // Guards the unfinished lines; never held while calling out.
 std::mutex& PendingLock() {
@@ -43,22 +49,35 @@ std::map<uint32_t, std::string>& Pending() {
   return pending;
 }
 
-void Deliver(uint32_t threadId, int level, const std::string& line) {
-  auto& receivers = Receivers();
-  for (size_t i = 0; i < receivers.size(); ++i) receivers[i]->ReceiveLibraryLine(threadId, level, line);
+void Deliver(uint32_t threadId, int level, const std::vector<std::string>& lines) {
+  std::vector<TLogReceiver*> receivers;
+  {
+    std::lock_guard lock(ListLock());
+    receivers = Receivers();
+    ++Deliveries;
+  }
+  ++DeliveriesOnThisThread;
+  for (const std::string& line : lines)
+    for (TLogReceiver* receiver : receivers) receiver->ReceiveLibraryLine(threadId, level, line);
+  --DeliveriesOnThisThread;
+  std::lock_guard lock(ListLock());
+  --Deliveries;
+  DeliveryDone().notify_all();
 }
 
 }  // namespace
 
 void AddReceiver(TLogReceiver* receiver) {
-  std::unique_lock lock(ListLock());
+  std::lock_guard lock(ListLock());
   Receivers().push_back(receiver);
 }
 
 void RemoveReceiver(TLogReceiver* receiver) {
   std::unique_lock lock(ListLock());
-  auto& receivers = Receivers();
-  std::erase(receivers, receiver);
+  std::erase(Receivers(), receiver);
+  // A delivery that took the receiver before it left may still be calling it; a delivery on
+  // this very thread (a handler removing a receiver) is the caller itself.
+  DeliveryDone().wait(lock, [] { return Deliveries <= DeliveriesOnThisThread; });
 }
 
 void ClearPendingLines() {
@@ -127,9 +146,7 @@ void LibraryLogCallback(void* context, int level, const char* format, va_list ar
     else
       Pending()[threadId] = rest;
   }
-  if (lines.empty()) return;
-  std::shared_lock lock(ListLock());
-  for (const std::string& line : lines) Deliver(threadId, level, line);
+  if (!lines.empty()) Deliver(threadId, level, lines);
 }
 
 }  // namespace component::logcapture

@@ -13,8 +13,8 @@ namespace component {
 class TLogReceiver {
  public:
   virtual ~TLogReceiver() = default;
-  // One line without its line feed, logged on thread `threadId` at the library's `level`.
-  // Called with the receiver list locked.
+  // One line without its line feed, logged on thread `threadId` at the library's `level`. A
+  // receiver is not called any more once RemoveReceiver has returned.
   virtual void ReceiveLibraryLine(uint32_t threadId, int level, const std::string& line) = 0;
 };
 
@@ -23,7 +23,7 @@ namespace logcapture {
 // Room for prefix or pending text plus the formatted message; longer text is cut, never overrun.
 constexpr size_t kLineBufferSize = 2048;
 
-// The process-wide list of live receivers; its lock is taken before any component lock.
+// The process-wide list of live receivers.
 void AddReceiver(TLogReceiver* receiver);
 void RemoveReceiver(TLogReceiver* receiver);
 
