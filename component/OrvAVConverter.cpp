@@ -1,8 +1,5 @@
 #include "OrvAVConverter.h"
 
-#include <sched.h>
-#include <sys/resource.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -11,6 +8,7 @@
 #include <thread>
 
 #include "AVProbe.h"
+#include "FFmpegThread.h"
 #include "LibrarySet.h"
 #include "Functions.h"
 
@@ -159,6 +157,9 @@ class TEngineOptionTarget : public TOptionTarget {
 
 }  // namespace
 
+static_assert(static_cast<int>(tpIdle) == engine::tpIdle && static_cast<int>(tpLowest) == engine::tpLowest &&
+              static_cast<int>(tpLower) == engine::tpLower && static_cast<int>(tpNormal) == engine::tpNormal);
+
 int LibraryLevelOf(TLogLevel level) {
   switch (level) {
     case llQuiet: return AV_LOG_QUIET;
@@ -168,19 +169,6 @@ int LibraryLevelOf(TLogLevel level) {
     case llAll: return AV_LOG_TRACE;
   }
   return AV_LOG_INFO;
-}
-
-void ApplyThreadPriority(uint32_t threadId, TConvertPriority priority) {
-  if (threadId == 0) return;
-  const pid_t tid = static_cast<pid_t>(threadId);
-  sched_param param{};
-  // Failures (say, lowering nice without the right) leave the inherited priority.
-  if (priority == tpIdle) {
-    sched_setscheduler(tid, SCHED_IDLE, &param);
-    return;
-  }
-  if (sched_getscheduler(tid) == SCHED_IDLE) sched_setscheduler(tid, SCHED_OTHER, &param);
-  setpriority(PRIO_PROCESS, static_cast<id_t>(tid), priority == tpLowest ? 19 : priority == tpLower ? 10 : 0);
 }
 
 // ---- task ----
@@ -239,8 +227,7 @@ int32_t TCustomOrvAVConverter::AddSourceTask(const std::string& fileName, TInput
   };
   try {
     raw->Prepare();
-    raw->Verbose = static_cast<int32_t>(LogLevelValue) - 1;
-    ApplyLibraryLevel();
+    raw->SetVerbose(static_cast<int32_t>(LogLevelValue) - 1);
     if (record) {
       TEngineOptionTarget target(*this, *raw);
       if (record->FileName.empty()) record->FileName = fileName;
@@ -443,8 +430,7 @@ void TCustomOrvAVConverter::StartThreaded(TFFmpeg* task) {
   task->Phase = TFFmpeg::TPhase::Started;
   task->CancelRequested = false;
   task->ProgressInterval = static_cast<int64_t>(ProgressIntervalValue) * 1000;
-  task->Verbose = static_cast<int32_t>(LogLevelValue) - 1;
-  ApplyLibraryLevel();
+  task->SetVerbose(static_cast<int32_t>(LogLevelValue) - 1);
   engine::TFFmpegThread* thread = task->Start(true);
   if (!thread) {
     task->ThreadIdValue = 0;
@@ -452,8 +438,9 @@ void TCustomOrvAVConverter::StartThreaded(TFFmpeg* task) {
     if (task->Phase == TFFmpeg::TPhase::Started) task->Phase = TFFmpeg::TPhase::Refused;
     return;
   }
+  // The thread applies its priority itself when resumed.
+  thread->SetPriority(static_cast<engine::TThreadPriority>(ThreadPriorityValue));
   task->ThreadIdValue = thread->ThreadId();
-  ApplyThreadPriority(task->ThreadIdValue, ThreadPriorityValue);
   thread->Resume();
 }
 
@@ -470,8 +457,7 @@ void TCustomOrvAVConverter::StartOnThisThread(const std::weak_ptr<TTaskKeeper>& 
     task->CancelRequested = false;
     task->ThreadIdValue = logcapture::CurrentThreadId();
     task->ProgressInterval = static_cast<int64_t>(ProgressIntervalValue) * 1000;
-    task->Verbose = static_cast<int32_t>(LogLevelValue) - 1;
-    ApplyLibraryLevel();
+    task->SetVerbose(static_cast<int32_t>(LogLevelValue) - 1);
   }
   // Not under the lock: the whole run happens inside, and a cancel must get through.
   task->Start(false);

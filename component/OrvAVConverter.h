@@ -20,6 +20,7 @@ struct AVFormatContext;
 namespace component {
 
 enum TLogLevel { llQuiet, llError, llInfo, llDebug, llAll };
+// Worker priorities, in the engine's thread order: SCHED_IDLE, nice 19, nice 10, inherited.
 enum TConvertPriority { tpIdle, tpLowest, tpLower, tpNormal };
 using engine::THookAction;
 using engine::haContinue;
@@ -47,9 +48,6 @@ using TPostDelayed = std::function<void(int ms, std::function<void()> action)>;
 
 // Library log level for each TLogLevel.
 int LibraryLevelOf(TLogLevel level);
-
-// Gives the thread `threadId` the priority: SCHED_IDLE, nice 19, nice 10 or nice 0.
-void ApplyThreadPriority(uint32_t threadId, TConvertPriority priority);
 
 struct TTaskKeeper;
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -39,14 +40,17 @@ struct TInputFile {
   InputContextPtr Context;
   std::vector<CodecContextPtr> Decoders;
   int64_t TsOffset = 0;  // microseconds, added to every timestamp read from this file
+  int32_t RateEmulation = 0;  // read at the input's own pace ("re" in force when it was opened)
 };
 
 // One created output: the muxer and an encoder context per stream, with the stream's chain of
 // bitstream filter names taken over from the options.
 struct TOutputFile {
-  FormatContextPtr Context;
+  OutputContextPtr Context;
+  // One per stream, by stream index; a stream copy's context is allocated without a codec.
   std::vector<CodecContextPtr> Encoders;
-  std::vector<std::vector<std::string>> BitstreamFilters;
+  std::vector<bool> StreamCopy;                             // per stream: copied, not re-encoded
+  std::vector<std::vector<std::string>> BitstreamFilters;  // per stream, by stream index
   std::string FileName;
   bool CreatedFile = false;  // we created it on disk (so an empty leftover may be removed)
 };
@@ -55,21 +59,24 @@ enum THookAction { haContinue, haIgnore, haStop };
 
 class TCustomFFmpeg;
 
-// The worker of a threaded run: `Start(true)` returns it suspended; it frees itself when the run
-// has ended.
-class TFFmpegThread {
+// What the engine needs of the thread that runs it. The real one is TFFmpegThread
+// (FFmpegThread.h): created suspended by `Start`, it frees itself when its run ends, after
+// `NotifyTerminated` (its last use of the engine).
+class TFFmpegWorker {
  public:
-  virtual ~TFFmpegThread() = default;
+  virtual ~TFFmpegWorker() = default;
   virtual void Resume() = 0;
-  // OS id (gettid) of the worker, known from creation: the host attributes log lines and sets the
-  // priority through it before resuming.
-  virtual uint32_t ThreadId() const = 0;
+  virtual bool Suspended() const = 0;
 };
+class TFFmpegThread;
 
 // A span of source time, in microseconds, within which the frame hook modules apply.
 struct THookTimeRange {
   int64_t Start = 0, End = 0;
 };
+
+// Library log level for an engine verbosity (-1 quiet, 0 errors, 1 information, 2 debug, 3 all).
+int VerbosityToLibraryLevel(int32_t verbose);
 
 struct TProgressFigures {
   int32_t FrameNumber = -1;
@@ -120,6 +127,8 @@ class TCustomFFmpeg {
   void ApplyGenericOptionInt(const std::string& name, int64_t n);
   void ApplyCodecOptions(void* target, void* defaults, int flags);
   void ResetOptions();
+  // Verbosity and the process-wide library log level in one step.
+  void SetVerbose(int32_t n);
   void SetFormat(const std::string& name);
   void SetInputFormat(const std::string& name);
   void SetOutputFormat(const std::string& name);
@@ -145,6 +154,20 @@ class TCustomFFmpeg {
   // ---- files ----
   bool OpenInputFile(const std::string& fileName);
   bool OpenOutputFile(const std::string& fileName);
+  // Codec id of a named encoder or decoder of the given media kind (none for an empty name);
+  // false with ErrorText set when the name is unknown or of another kind.
+  bool FindCodecId(const std::string& name, AVMediaType kind, bool encoder, AVCodecID& id);
+  // Which media kinds the opened inputs carry.
+  void check_audio_video_sub_inputs(bool& hasVideo, bool& hasAudio, bool& hasSubtitle);
+  // Add one stream (with its encoder context) to an output; raise FFMpegException on failure,
+  // leaving the output without the stream.
+  void new_video_stream(TOutputFile& file);
+  void new_audio_stream(TOutputFile& file);
+  void new_subtitle_stream(TOutputFile& file);
+  // "newvideo", "newaudio", "newsubtitle": a stream for the output created last.
+  void NewVideoStreamOption();
+  void NewAudioStreamOption();
+  void NewSubtitleStreamOption();
 
   // ---- open-codec lists ----
   void AddOpenEncoder(TOutputStreamState* record);
@@ -186,9 +209,14 @@ class TCustomFFmpeg {
   int32_t ExpectedDurationMs = -1;
   std::list<TOutputStreamState*> OpenEncoders;  // newest first
   std::list<TInputStreamState*> OpenDecoders;   // newest first
-  TFFmpegThread* Thread = nullptr;
-  bool Running = false, StopRequested = false, Finished = false, Terminated = false,
-       ExceptionRaised = false;
+  // Set by `Start` and cleared by `NotifyTerminated`, both under ThreadMutex: `Stop` and the
+  // destructor read it from other threads. The destructor waits until it is null.
+  TFFmpegWorker* Thread = nullptr;
+  std::mutex ThreadMutex;
+  bool TerminatePending = false;  // a detached termination notice is on its way (ThreadMutex)
+  // Read by other threads while a run goes on.
+  std::atomic<bool> Running{false}, StopRequested{false}, Finished{false}, Terminated{false},
+      ExceptionRaised{false};
   std::string ErrorMessage;
   std::string ErrorText;
   std::vector<uint8_t> DecodeSamples;  // interleaved 16-bit audio of the last decode
@@ -295,10 +323,45 @@ class TCustomFFmpeg {
   FormatContextPtr FormatDefaults;
   SwsContextPtr ScalerDefaults;
   std::vector<std::string> GenericOptionNames;
+  // Options of some muxer's own (e.g. "muxrate"), known to no holder: kept as text and handed to
+  // the output's muxer by ApplyCodecOptions.
+  DictPtr FormatPrivateOptions;
 
  protected:
   // The transcode proper (setup, loop, end); raises FFMpegException on failure.
   void Transcode();
+  // Its parts: the run tables, codecs and headers; the packet loop and the end of the run.
+  void SetupTranscode();
+  void RunMainLoop();
+  // Decodes one packet of `ist` (or drains its decoder when `packet` is null) and dispatches the
+  // result to every output stream fed by it; -1 when decoding failed.
+  int ProcessPacket(TInputStreamState& ist, int position, AVPacket* packet);
+  int FindProgramStream(int programId, int kind);
+
+ public:
+  // ---- media paths (audio, video, report); called by the loop ----
+  // A decoded block of interleaved signed 16-bit samples at the decoder's rate and channel count.
+  void EncodeAudioBlock(TOutputFile& file, TOutputStreamState& ost, TInputStreamState& ist,
+                        const uint8_t* buffer, int size);
+  // `outFrameSize` receives the bytes of the last frame encoded by this call (0 when none).
+  void EncodeVideoFrame(TOutputFile& file, TOutputStreamState& ost, TInputStreamState& ist,
+                        AVFrame* picture, int& outFrameSize);
+  void WriteVideoStats(TOutputFile& file, TOutputStreamState& ost, int frameSize);
+  void ReportProgress(bool final);
+  // End of the input for one re-encoded output stream: audio encodes what its FIFO still holds
+  // (a short last frame where the encoder accepts one, else padded with silence), then the encoder
+  // is drained (send/receive with no frame) and every packet written; counters, pass log and the
+  // last quality figures are kept as for ordinary packets. Safe to call once per stream.
+  void FlushEncoder(TOutputFile& file, TOutputStreamState& ost);
+
+  // ---- packet writing; called by the paths and the stream copy ----
+  // Runs the stream's bitstream filters and hands every resulting packet to the interleaver.
+  // The media paths hand packets whose pts/dts/duration are already in ost.Stream->time_base and
+  // whose stream_index is ost.Index; WritePacket keeps ost.LastPacketEnd (pts + duration of the
+  // last packet written, in that time base), which the report uses as a non-video stream's time.
+  void WritePacket(TOutputFile& file, AVPacket* packet, TOutputStreamState& ost);
+  // End of the run: writes what the stream's bitstream filters still hold.
+  void FlushBitstreamFilters(TOutputFile& file, TOutputStreamState& ost);
 };
 
 class TFFmpeg : public TCustomFFmpeg {};

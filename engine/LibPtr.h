@@ -16,6 +16,13 @@ struct InputContextClose {
 struct FormatContextFree {
   void operator()(AVFormatContext* p) const { lib::avformat.avformat_free_context(p); }
 };
+// An output muxer: closes the file it opened for writing (unless the caller supplied the I/O).
+struct OutputContextClose {
+  void operator()(AVFormatContext* p) const {
+    if (p->pb && !(p->flags & AVFMT_FLAG_CUSTOM_IO)) lib::avformat.avio_closep(&p->pb);
+    lib::avformat.avformat_free_context(p);
+  }
+};
 struct FrameFree {
   void operator()(AVFrame* p) const { lib::avutil.av_frame_free(&p); }
 };
@@ -47,6 +54,7 @@ struct AvFree {
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFree>;
 using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextClose>;
 using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextFree>;
+using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextClose>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
 using SwsContextPtr = std::unique_ptr<SwsContext, SwsFree>;

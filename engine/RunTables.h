@@ -2,6 +2,7 @@
 // the run ends by any path (their owners free everything they hold).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -35,6 +36,10 @@ struct TInputStreamState {
   AVFilterContext* OutputFilter = nullptr;
   FramePtr FilteredPicture;
   FramePtr DecodedFrame;  // reused for every decode of this stream
+  // Turns the decoder's frames into interleaved 16-bit samples at the decoder's rate and channels;
+  // rebuilt when the decoded format changes.
+  SwrContextPtr DecodeConverter;
+  int32_t DecodeFormat = -1, DecodeRate = 0, DecodeChannels = 0;
 };
 
 struct TOutputStreamState {
@@ -61,6 +66,8 @@ struct TOutputStreamState {
   SwrContextPtr Resampler;
   int32_t ConvertPair = -6;
   SwrContextPtr SampleConverter;
+  // Encoder-format samples awaiting a whole encoder frame. The audio path creates it on first use
+  // (encoder sample format and channel count) when the setup left it null.
   AudioFifoPtr SampleFifo;
   // Two-pass statistics written in pass 1.
   std::FILE* PassLogFile = nullptr;
@@ -69,6 +76,16 @@ struct TOutputStreamState {
   // End of the last packet written, in the stream's time base: the stream's time for the report.
   int64_t LastPacketEnd = AV_NOPTS_VALUE;
   int32_t CopyStarted = 0;  // stream copy waits for the first key packet
+  // Figures the encoder attached to its last packet (quality in lambda units, AVPictureType,
+  // squared error per plane), for the progress report and the statistics file.
+  int32_t LastQuality = 0;
+  int32_t LastPictType = 0;
+  std::array<uint64_t, 4> LastErrors{};
+  // Audio path scratch of this stream (several engines run at once): resampler output,
+  // silence-padded block, sample-format converter output.
+  std::vector<uint8_t> ResampleBuffer, PaddingBuffer, ConvertBuffer;
+  FramePtr EncodeFrame;    // frame handed to the encoder, reused by the media paths
+  PacketPtr EncodePacket;  // packet received from the encoder, reused by the media paths
 
   ~TOutputStreamState() {
     if (PassLogFile) std::fclose(PassLogFile);

@@ -85,7 +85,7 @@
 #define QV_SWRESAMPLE_FUNCTIONS(X)                                                               \
   X(swresample_version) X(swr_alloc) X(swr_alloc_set_opts2) X(swr_init) X(swr_free)              \
   X(swr_convert) X(swr_set_compensation) X(swr_get_delay) X(swr_get_out_samples)                 \
-  X(swr_is_initialized) X(swr_convert_frame) X(swr_close) X(swr_get_class)
+  X(swr_is_initialized) X(swr_convert_frame) X(swr_close) X(swr_get_class) X(swr_set_matrix)
 
 #define QV_DECLARE_FUNCTION(name) decltype(&::name) name = nullptr;
 

@@ -113,7 +113,7 @@ TResult Convert(const std::vector<std::string>& args, const fs::path& dir) {
 }
 
 // Decodable container; counts its video streams.
-[[maybe_unused]] bool Playable(const std::string& file, int& videoStreams) {
+bool Playable(const std::string& file, int& videoStreams) {
   AVFormatContext* context = nullptr;
   if (avformat_open_input(&context, file.c_str(), nullptr, nullptr) < 0) return false;
   bool ok = avformat_find_stream_info(context, nullptr) >= 0 && context->nb_streams > 0;
@@ -126,10 +126,10 @@ TResult Convert(const std::vector<std::string>& args, const fs::path& dir) {
 
 std::string LongClip() {
   fs::path dir = fs::path(QV_TEST_BUILD_DIR) / "long";
-  std::string file = (dir / fx::long_mpeg4_aac(20)).string();
+  std::string file = (dir / fx::long_mpeg4_aac(120)).string();
   if (!fs::exists(file)) {
     fs::create_directories(dir);
-    std::string command = std::string(QV_BIN_DIR) + "/qv-make-fixtures --long 20 " + dir.string();
+    std::string command = std::string(QV_BIN_DIR) + "/qv-make-fixtures --long 120 " + dir.string();
     EXPECT_EQ(std::system(command.c_str()), 0);
   }
   return file;
@@ -157,13 +157,11 @@ TEST(ConvertCommand, BatchWritesUniqueNamesAndOneResultPerFile) {
     if (line.rfind("Skipped\t" + text + "\t", 0) == 0 || line.rfind("Skipped\t" + missing + "\t", 0) == 0) ++skipped;
   EXPECT_EQ(skipped, 2);
   EXPECT_FALSE(fs::exists(out / "text (AVI Video).avi"));
-#ifndef QV_ENGINE_STUB
   int video = -1;
   ASSERT_TRUE(Playable(memoOut, video));
   EXPECT_EQ(video, 0);
   ASSERT_TRUE(Playable(mp4Out, video));
   EXPECT_EQ(video, 1);
-#endif
 
   // A second run never overwrites: the next free number, and the first file is left alone.
   auto before = fs::last_write_time(mp4Out);
@@ -256,9 +254,7 @@ TEST(ConvertCommand, InterruptFinishesTheRunningFileAndCancelsTheRest) {
   EXPECT_EQ(lines, (std::set<std::string>{"Done\t" + first + "\t" + (dir / "h263_aac (AVI Video).avi").string(),
                                           "Canceled\t" + running, "Canceled\t" + last}));
   EXPECT_FALSE(fs::exists(dir / "mpeg4_aac (AVI Video).avi")) << "the unstarted file leaves nothing";
-#ifndef QV_ENGINE_STUB
   int video = -1;
   EXPECT_TRUE(Playable(runningOut, video)) << "the stopped output is complete";
   EXPECT_EQ(video, 1);
-#endif
 }
