@@ -70,6 +70,11 @@ class TFFmpegWorker {
 };
 class TFFmpegThread;
 
+// A span of source time, in microseconds, within which the frame hook modules apply.
+struct THookTimeRange {
+  int64_t Start = 0, End = 0;
+};
+
 // Library log level for an engine verbosity (-1 quiet, 0 errors, 1 information, 2 debug, 3 all).
 int VerbosityToLibraryLevel(int32_t verbose);
 
@@ -181,6 +186,9 @@ class TCustomFFmpeg {
   TLogCallback LogCallback;
   TProgressCallback ProgressCallback;
   TTerminateCallback TerminateCallback;
+
+  // Hook time ranges handed over by the host, sorted by end time; empty means no restriction.
+  std::vector<THookTimeRange> HookTimeRanges;
 
   // ---- file tables ----
   std::vector<TInputFile> InputFiles;

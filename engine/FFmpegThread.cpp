@@ -38,7 +38,7 @@ void TFFmpegThread::Resume() {
     std::lock_guard<std::mutex> guard(Mutex);
     Started = true;
   }
-  Wake.notify_one();
+  Wake.notify_all();
 }
 
 bool TFFmpegThread::Suspended() const {
@@ -51,10 +51,18 @@ void TFFmpegThread::SetPriority(TThreadPriority priority) {
   if (!Started) Priority = priority;
 }
 
+uint32_t TFFmpegThread::ThreadId() const {
+  std::unique_lock<std::mutex> guard(Mutex);
+  Wake.wait(guard, [this] { return Id != 0; });
+  return Id;
+}
+
 void TFFmpegThread::Body() {
   TThreadPriority priority;
   {
     std::unique_lock<std::mutex> guard(Mutex);
+    Id = static_cast<uint32_t>(::syscall(SYS_gettid));
+    Wake.notify_all();
     Wake.wait(guard, [this] { return Started; });
     priority = Priority;
   }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 
 #include "FFmpeg.h"
@@ -27,6 +28,9 @@ class TFFmpegThread final : public TFFmpegWorker {
   bool Suspended() const override;
   // Sets the priority the run will have; effective only before `Resume`.
   void SetPriority(TThreadPriority priority);
+  // OS id (gettid) of the thread, known while it is still suspended: the host attributes the
+  // library's log lines by it.
+  uint32_t ThreadId() const;
 
  private:
   ~TFFmpegThread() override = default;
@@ -35,8 +39,9 @@ class TFFmpegThread final : public TFFmpegWorker {
   TCustomFFmpeg* Engine;
   TThreadPriority Priority;
   mutable std::mutex Mutex;
-  std::condition_variable Wake;
+  mutable std::condition_variable Wake;
   bool Started = false;
+  uint32_t Id = 0;  // under Mutex; published by the thread before it waits
 };
 
 }  // namespace engine

@@ -1,0 +1,260 @@
+// `convert` as a process: result lines, exit codes, output names, usage errors, Ctrl-C.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include "fixture_names.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+namespace fx = qv::fixtures;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string Fixture(std::string_view name) { return std::string(QV_FIXTURE_DIR) + "/" + std::string(name); }
+
+fs::path Scratch(const std::string& name) {
+  fs::path dir = fs::path(QV_TEST_BUILD_DIR) / "convert_cli" / name;
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
+
+std::string ReadFile(const fs::path& file) {
+  std::ifstream in(file);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class TProcess {
+ public:
+  TProcess(const std::vector<std::string>& args, const fs::path& dir) : Out(dir / "stdout.txt"), Err(dir / "stderr.txt") {
+    std::vector<std::string> all = {QV_BIN_DIR "/qv-convert-driver"};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, Out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, Err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (posix_spawn(&Pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) Pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  // Exit status, or -1 when it did not end by itself within the limit (then it is killed).
+  int Wait(std::chrono::seconds limit = 180s) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (Pid > 0) {
+      pid_t done = waitpid(Pid, &status, WNOHANG);
+      if (done == Pid) {
+        Pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      if (std::chrono::steady_clock::now() > until) {
+        kill(Pid, SIGKILL);
+        waitpid(Pid, &status, 0);
+        Pid = -1;
+        return -1;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    return -1;
+  }
+  void Interrupt() { kill(Pid, SIGINT); }
+  std::string Stdout() const { return ReadFile(Out); }
+  std::string Stderr() const { return ReadFile(Err); }
+  ~TProcess() {
+    if (Pid > 0) {
+      kill(Pid, SIGKILL);
+      waitpid(Pid, nullptr, 0);
+    }
+  }
+
+ private:
+  fs::path Out, Err;
+  pid_t Pid = -1;
+};
+
+struct TResult {
+  int Exit;
+  std::set<std::string> Lines;
+  std::string Out, Err;
+};
+
+TResult Convert(const std::vector<std::string>& args, const fs::path& dir) {
+  TProcess process(args, dir);
+  TResult result;
+  result.Exit = process.Wait();
+  result.Out = process.Stdout();
+  std::istringstream out(result.Out);
+  for (std::string line; std::getline(out, line);) result.Lines.insert(line);
+  result.Err = process.Stderr();
+  return result;
+}
+
+// Decodable container; counts its video streams.
+bool Playable(const std::string& file, int& videoStreams) {
+  AVFormatContext* context = nullptr;
+  if (avformat_open_input(&context, file.c_str(), nullptr, nullptr) < 0) return false;
+  bool ok = avformat_find_stream_info(context, nullptr) >= 0 && context->nb_streams > 0;
+  videoStreams = 0;
+  for (unsigned i = 0; i < context->nb_streams; ++i)
+    if (context->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) ++videoStreams;
+  avformat_close_input(&context);
+  return ok;
+}
+
+std::string LongClip() {
+  fs::path dir = fs::path(QV_TEST_BUILD_DIR) / "long";
+  std::string file = (dir / fx::long_mpeg4_aac(120)).string();
+  if (!fs::exists(file)) {
+    fs::create_directories(dir);
+    std::string command = std::string(QV_BIN_DIR) + "/qv-make-fixtures --long 120 " + dir.string();
+    EXPECT_EQ(std::system(command.c_str()), 0);
+  }
+  return file;
+}
+
+}  // namespace
+
+TEST(ConvertCommand, BatchWritesUniqueNamesAndOneResultPerFile) {
+  fs::path dir = Scratch("batch");
+  fs::path out = dir / "out/a/b";  // created with its parents
+  const std::string h263 = Fixture(fx::kH263Aac), mpeg4 = Fixture(fx::kMpeg4Aac),
+                    memo = Fixture(fx::kAudioOnly), text = Fixture(fx::kText), missing = (dir / "missing.3gp").string();
+  TResult r = Convert({"-q", "-j", "2", "-o", out.string(), h263, text, mpeg4, memo, missing, mpeg4}, dir);
+  EXPECT_EQ(r.Exit, 1) << r.Err;
+  const std::string mp4Out = (out / "mpeg4_aac (AVI Video).avi").string();
+  const std::string mp4Again = (out / "mpeg4_aac (AVI Video [1]).avi").string();
+  const std::string memoOut = (out / "audio_only (AVI Video).avi").string();
+  EXPECT_TRUE(r.Lines.count("Done\t" + h263 + "\t" + (out / "h263_aac (AVI Video).avi").string())) << r.Err;
+  EXPECT_TRUE(r.Lines.count("Done\t" + mpeg4 + "\t" + mp4Out));
+  EXPECT_TRUE(r.Lines.count("Done\t" + mpeg4 + "\t" + mp4Again)) << "the same source twice gets two names";
+  EXPECT_TRUE(r.Lines.count("Done\t" + memo + "\t" + memoOut)) << "audio-only sources convert";
+  EXPECT_EQ(r.Lines.size(), 6u);
+  int skipped = 0;
+  for (const auto& line : r.Lines)
+    if (line.rfind("Skipped\t" + text + "\t", 0) == 0 || line.rfind("Skipped\t" + missing + "\t", 0) == 0) ++skipped;
+  EXPECT_EQ(skipped, 2);
+  EXPECT_FALSE(fs::exists(out / "text (AVI Video).avi"));
+  int video = -1;
+  ASSERT_TRUE(Playable(memoOut, video));
+  EXPECT_EQ(video, 0);
+  ASSERT_TRUE(Playable(mp4Out, video));
+  EXPECT_EQ(video, 1);
+
+  // A second run never overwrites: the next free number, and the first file is left alone.
+  auto before = fs::last_write_time(mp4Out);
+  auto size = fs::file_size(mp4Out);
+  TResult again = Convert({"-q", "-o", out.string(), mpeg4}, dir);
+  EXPECT_EQ(again.Exit, 0) << again.Err;
+  EXPECT_EQ(again.Lines, (std::set<std::string>{"Done\t" + mpeg4 + "\t" + (out / "mpeg4_aac (AVI Video [2]).avi").string()}));
+  EXPECT_EQ(fs::last_write_time(mp4Out), before);
+  EXPECT_EQ(fs::file_size(mp4Out), size);
+}
+
+TEST(ConvertCommand, WithoutOutputFolderWritesBesideTheSourceOnTheMainThread) {
+  fs::path dir = Scratch("beside");
+  fs::copy_file(Fixture(fx::kH263Aac), dir / "clip.3gp");
+  fs::copy_file(Fixture(fx::kVideoOnly), dir / "silent.3gp");
+  TResult r = Convert({"--jobs=0", (dir / "clip.3gp").string(), (dir / "silent.3gp").string()}, dir);
+  EXPECT_EQ(r.Exit, 0) << r.Err;
+  EXPECT_EQ(r.Lines, (std::set<std::string>{
+                         "Done\t" + (dir / "clip.3gp").string() + "\t" + (dir / "clip (AVI Video).avi").string(),
+                         "Done\t" + (dir / "silent.3gp").string() + "\t" + (dir / "silent (AVI Video).avi").string()}));
+  // Not a terminal: only occasional plain progress lines.
+  std::istringstream err(r.Err);
+  int lines = 0;
+  for (std::string line; std::getline(err, line);) ++lines;
+  EXPECT_LE(lines, 6) << r.Err;
+}
+
+TEST(ConvertCommand, RejectedOptionsFailTheFileWithTheEngineMessage) {
+  fs::path dir = Scratch("failed");
+  const std::string source = Fixture(fx::kH263Aac);
+  TResult r = Convert({"-q", "-o", dir.string(), "--set", "threads=4", source}, dir);
+  EXPECT_EQ(r.Exit, 1);
+  EXPECT_EQ(r.Lines, (std::set<std::string>{"Failed\t" + source + "\tTODO: option - threads"}));
+  EXPECT_FALSE(fs::exists(dir / "h263_aac (AVI Video).avi")) << "no empty output left behind";
+
+  TResult odd = Convert({"-q", "-o", dir.string(), "--field", "FrameSize=175x144", source}, dir);
+  EXPECT_EQ(odd.Exit, 1);
+  EXPECT_EQ(odd.Lines, (std::set<std::string>{"Failed\t" + source + "\tFrame size must be a multiple of 2"}));
+}
+
+TEST(ConvertCommand, UsageErrorsNameTheirCause) {
+  fs::path dir = Scratch("usage");
+  const std::string source = Fixture(fx::kH263Aac);
+  struct TCase {
+    std::vector<std::string> Args;
+    const char* Mentions;
+  };
+  const TCase cases[] = {
+      {{}, "no FILE"},
+      {{"--field", "Bogus=1", source}, "Bogus"},
+      {{"--field", "AudioRate=fast", source}, "AudioRate"},
+      {{"--input-field", "FrameSize=1x1", source}, "FrameSize"},
+      {{"--field", "NoVideo", source}, "NAME=VALUE"},
+      {{"-j", "two", source}, "two"},
+      {{"--log-level", "loud", source}, "loud"},
+      {{"--frobnicate", source}, "--frobnicate"},
+      {{"-o"}, "-o"},
+  };
+  for (const auto& c : cases) {
+    TResult r = Convert(c.Args, dir);
+    EXPECT_EQ(r.Exit, 2) << c.Mentions;
+    EXPECT_TRUE(r.Lines.empty());
+    EXPECT_NE(r.Err.find(c.Mentions), std::string::npos) << r.Err;
+  }
+  EXPECT_FALSE(fs::exists(fs::path(source).replace_filename("h263_aac (AVI Video).avi")));
+
+  TResult help = Convert({"--help"}, dir);
+  EXPECT_EQ(help.Exit, 0);
+  for (const char* word : {"--output", "--jobs", "--set", "--input-set", "--field", "--input-field",
+                           "--log-level", "Done<TAB>", "Skipped<TAB>", "130"})
+    EXPECT_NE(help.Out.find(word), std::string::npos) << word;
+}
+
+TEST(ConvertCommand, InterruptFinishesTheRunningFileAndCancelsTheRest) {
+  fs::path dir = Scratch("interrupt");
+  const std::string first = Fixture(fx::kH263Aac), running = LongClip(), last = Fixture(fx::kMpeg4Aac);
+  TProcess process({"--log-level", "error", "-o", dir.string(), first, running, last}, dir);
+  // Wait until the long clip reports progress (plain lines, since stderr is a file).
+  const std::string mark = running + ": ";
+  auto until = std::chrono::steady_clock::now() + 120s;
+  while (process.Stderr().find(mark) == std::string::npos && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(20ms);
+  ASSERT_NE(process.Stderr().find(mark), std::string::npos) << process.Stderr();
+  process.Interrupt();
+  EXPECT_EQ(process.Wait(), 130) << process.Stderr();
+  std::istringstream out(process.Stdout());
+  std::set<std::string> lines;
+  for (std::string line; std::getline(out, line);) lines.insert(line);
+  const std::string runningOut = (dir / (fs::path(running).stem().string() + " (AVI Video).avi")).string();
+  EXPECT_EQ(lines, (std::set<std::string>{"Done\t" + first + "\t" + (dir / "h263_aac (AVI Video).avi").string(),
+                                          "Canceled\t" + running, "Canceled\t" + last}));
+  EXPECT_FALSE(fs::exists(dir / "mpeg4_aac (AVI Video).avi")) << "the unstarted file leaves nothing";
+  int video = -1;
+  EXPECT_TRUE(Playable(runningOut, video)) << "the stopped output is complete";
+  EXPECT_EQ(video, 1);
+}
