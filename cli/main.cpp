@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "ConvertCommand.h"
 
 namespace {
 
@@ -14,6 +15,7 @@ struct TCommand {
 
 const TCommand kCommands[] = {
     {"probe", "print the streams and facts of media files", cli::RunProbe},
+    {"convert", "convert media files to AVI files", cli::RunConvert},
 };
 
 void PrintHelp() {
