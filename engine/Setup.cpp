@@ -437,6 +437,10 @@ void TCustomFFmpeg::SetupTranscode() {
         throw FFMpegException(
             Format("Unsupported codec for output stream #%d.%d", ost.FileIndex, ost.Index));
       if (context->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+      // Encoders report routine events at the information level once per frame (MS-MPEG4's
+      // "clipping dct coefficients"): at the engine's information level they would bury every
+      // other line, so they move one level down and show from the debug level on.
+      if (Verbose == 1) enc->log_level_offset = AV_LOG_VERBOSE - AV_LOG_INFO;
       int r;
       {
         std::lock_guard<std::mutex> guard(CodecLock());

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdarg>
+#include <cstdio>
 #include <condition_variable>
 #include <fstream>
 #include <iterator>
@@ -532,6 +534,49 @@ TEST_F(TranscodeTest, VstatsFileGetsALinePerFrame) {
   EXPECT_NE(first.find("f_size= "), std::string::npos);
   EXPECT_NE(first.find("type= I"), std::string::npos);
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), DecodeFile(Fixture(fx::kH263Aac)).VideoFrames);
+}
+
+
+// The library's own lines, counted as a host's log callback would receive them.
+std::mutex LibraryMutex;
+std::vector<std::string> LibraryLines;
+void KeepLibraryLine(void*, int level, const char* format, va_list args) {
+  if (level > av_log_get_level()) return;
+  char text[1024];
+  std::vsnprintf(text, sizeof text, format, args);
+  std::lock_guard<std::mutex> guard(LibraryMutex);
+  LibraryLines.emplace_back(text);
+}
+
+// At the information level (the default) the library's lines stay few: the file descriptions,
+// not a line per encoded frame. "v" 2 lets the encoder's own chatter through.
+TEST_F(TranscodeTest, VerbosityKeepsTheLibrarysLogReadable) {
+  for (const char* verbose : {"1", "2"}) {
+    SCOPED_TRACE(verbose);
+    TFFmpeg e;
+    e.Prepare();
+    e.ApplyOption("v", verbose);
+    {
+      std::lock_guard<std::mutex> guard(LibraryMutex);
+      LibraryLines.clear();
+    }
+    av_log_set_callback(KeepLibraryLine);
+    ASSERT_EQ(OpenAsApplication(e, Fixture(fx::kMpeg4Aac), OutputPath("verbose.avi")), "");
+    e.Start(false);
+    av_log_set_callback(av_log_default_callback);
+    av_log_set_level(AV_LOG_ERROR);
+    ASSERT_FALSE(e.ExceptionRaised) << e.ErrorMessage;
+    std::lock_guard<std::mutex> guard(LibraryMutex);
+    const auto clipping = std::count_if(LibraryLines.begin(), LibraryLines.end(), [](const auto& t) {
+      return t.find("clipping") != std::string::npos;
+    });
+    if (std::string(verbose) == "1") {
+      EXPECT_EQ(clipping, 0);
+      EXPECT_LT(LibraryLines.size(), 100u);
+    } else {
+      EXPECT_GT(clipping, 0);
+    }
+  }
 }
 
 }  // namespace
