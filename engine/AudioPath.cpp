@@ -224,7 +224,32 @@ void TCustomFFmpeg::EncodeAudioBlock(TOutputFile& file, TOutputStreamState& ost,
       }
     }
   } else {
-    ost.NextOutputPts = static_cast<int64_t>(std::nearbyint(clockSamples)) - waiting;
+    // Without sync the input clock sets the packet times, but a late first block still gets its
+    // lead-in as silence: containers that ignore audio packet times (AVI) would otherwise start
+    // the sound early, out of step with the picture for the whole file.
+    bool padded = false;
+    if (ist.AtStart) {
+      const double delta = clockSamples - static_cast<double>(ost.NextOutputPts) - waiting;
+      const int frameBytes = InputSampleSize * decChannels;
+      int64_t byteDelta =
+          static_cast<int64_t>(std::clamp(delta * decRate / encRate, 0.0, 1e9)) * frameBytes;
+      if (delta > 50 && byteDelta > 0) {
+        // Kept at start while capped, so the next blocks bring the rest of the lead-in.
+        if (size + byteDelta <= MaxPaddedBlock) ist.AtStart = 0;
+        byteDelta = std::min<int64_t>(byteDelta, std::max(0, MaxPaddedBlock - size));
+        byteDelta -= byteDelta % frameBytes;
+        const size_t total = static_cast<size_t>(size) + static_cast<size_t>(byteDelta);
+        ost.PaddingBuffer.resize(total);
+        std::memset(ost.PaddingBuffer.data(), 0, static_cast<size_t>(byteDelta));
+        std::memcpy(ost.PaddingBuffer.data() + byteDelta, buffer, static_cast<size_t>(size));
+        buffer = ost.PaddingBuffer.data();
+        size = static_cast<int>(total);
+        padded = true;
+      } else {
+        ist.AtStart = 0;
+      }
+    }
+    if (!padded) ost.NextOutputPts = static_cast<int64_t>(std::nearbyint(clockSamples)) - waiting;
   }
 
   // The block as 16-bit interleaved samples at the encoder's rate and channel count.

@@ -254,8 +254,11 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     decoders.push_back(std::move(decoder));
   }
 
-  // An unknown duration is the no-value marker, which divides to a large negative number.
-  const int64_t durationMs = context->duration / 1000;
+  // An unknown duration is the no-value marker, which divides to a large negative number. A
+  // recording limit set before the input bounds what the output will hold.
+  int64_t durationMs = context->duration / 1000;
+  if (RecordingTime != std::numeric_limits<int64_t>::max())
+    durationMs = std::min(durationMs, RecordingTime / 1000);
   if (ExpectedDurationMs < durationMs)
     ExpectedDurationMs =
         static_cast<int32_t>(std::min<int64_t>(durationMs, std::numeric_limits<int32_t>::max()));

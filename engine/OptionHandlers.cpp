@@ -165,7 +165,15 @@ void TCustomFFmpeg::SetFormat(const std::string& name) {
 void TCustomFFmpeg::SetRecordingTimeMs(int64_t ms) {
   if (ms <= 0) return;
   RecordingTime = ms * 1000;
-  ExpectedDurationMs = static_cast<int32_t>(std::min<int64_t>(ms, std::numeric_limits<int32_t>::max()));
+  // The output is no longer than the longest input already open: a host's percentage must be
+  // able to reach 100.
+  int64_t expected = ms, longest = -1;
+  for (const TInputFile& file : InputFiles)
+    if (file.Context && file.Context->duration != AV_NOPTS_VALUE)
+      longest = std::max<int64_t>(longest, file.Context->duration / 1000);
+  if (longest >= 0) expected = std::min(expected, longest);
+  ExpectedDurationMs =
+      static_cast<int32_t>(std::min<int64_t>(expected, std::numeric_limits<int32_t>::max()));
 }
 
 namespace handlers {

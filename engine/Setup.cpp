@@ -66,7 +66,9 @@ void CopyStreamParameters(TCustomFFmpeg& engine, TOutputFile& file, TOutputStrea
   if (kind != AVMEDIA_TYPE_AUDIO && kind != AVMEDIA_TYPE_VIDEO && kind != AVMEDIA_TYPE_SUBTITLE)
     throw FFMpegException("invalid codec_type of output stream");
 
-  // A tag the user asked for survives the copy of the source's parameters.
+  // A tag the user asked for survives the copy of the source's parameters. The source's own tag
+  // is kept only where the container reads it as the same codec (a 3GP "s263" means another
+  // codec to AVI); otherwise the muxer picks its own.
   const uint32_t userTag = enc->codec_tag ? enc->codec_tag : par->codec_tag;
   if (lib::avcodec.avcodec_parameters_copy(par, in) < 0) throw FFMpegException("av_mallocz fail");
   enc->codec_id = in->codec_id;
@@ -74,7 +76,7 @@ void CopyStreamParameters(TCustomFFmpeg& engine, TOutputFile& file, TOutputStrea
   const AVCodecTag* const* table = file.Context->oformat->codec_tag;
   if (userTag) {
     par->codec_tag = userTag;
-  } else if (!table || lib::avformat.av_codec_get_id(table, in->codec_tag) != AV_CODEC_ID_NONE ||
+  } else if (!table || lib::avformat.av_codec_get_id(table, in->codec_tag) == in->codec_id ||
              lib::avformat.av_codec_get_tag(table, in->codec_id) == 0) {
     par->codec_tag = in->codec_tag;
   } else {
@@ -94,7 +96,12 @@ void CopyStreamParameters(TCustomFFmpeg& engine, TOutputFile& file, TOutputStrea
       par->block_align = 0;
   } else if (kind == AVMEDIA_TYPE_VIDEO) {
     ost.Stream->avg_frame_rate = ist.Stream->avg_frame_rate;
-    ost.Stream->sample_aspect_ratio = ist.Stream->sample_aspect_ratio;
+    // Muxers refuse a stream whose aspect differs from its parameters': the container's value
+    // wins where it has one, for both.
+    const AVRational sar = ist.Stream->sample_aspect_ratio.num ? ist.Stream->sample_aspect_ratio
+                                                               : in->sample_aspect_ratio;
+    ost.Stream->sample_aspect_ratio = sar;
+    par->sample_aspect_ratio = sar;
   }
 }
 
@@ -430,6 +437,10 @@ void TCustomFFmpeg::SetupTranscode() {
         throw FFMpegException(
             Format("Unsupported codec for output stream #%d.%d", ost.FileIndex, ost.Index));
       if (context->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+      // Encoders report routine events at the information level once per frame (MS-MPEG4's
+      // "clipping dct coefficients"): at the engine's information level they would bury every
+      // other line, so they move one level down and show from the debug level on.
+      if (Verbose == 1) enc->log_level_offset = AV_LOG_VERBOSE - AV_LOG_INFO;
       int r;
       {
         std::lock_guard<std::mutex> guard(CodecLock());

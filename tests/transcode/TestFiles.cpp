@@ -1,5 +1,7 @@
 #include "TestFiles.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <stdexcept>
 
@@ -27,83 +29,6 @@ std::string OutputPath(const std::string& name) {
   return path;
 }
 
-void AddInput(engine::TCustomFFmpeg& engine, const std::string& path) {
-  AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
-    throw std::runtime_error("cannot open " + path);
-  engine::TInputFile input;
-  input.Context.reset(raw);
-  if (avformat_find_stream_info(raw, nullptr) < 0) throw std::runtime_error("no stream info " + path);
-  for (unsigned s = 0; s < raw->nb_streams; ++s) {
-    const AVCodec* codec = avcodec_find_decoder(raw->streams[s]->codecpar->codec_id);
-    engine::CodecContextPtr decoder(avcodec_alloc_context3(codec));
-    avcodec_parameters_to_context(decoder.get(), raw->streams[s]->codecpar);
-    decoder->pkt_timebase = raw->streams[s]->time_base;
-    input.Decoders.push_back(std::move(decoder));
-  }
-  engine.InputFiles.push_back(std::move(input));
-}
-
-void AddAviOutput(engine::TCustomFFmpeg& engine, const std::string& path, const TAviOutput& spec) {
-  AVFormatContext* raw = nullptr;
-  if (avformat_alloc_output_context2(&raw, nullptr, "avi", path.c_str()) < 0)
-    throw std::runtime_error("no avi muxer");
-  engine::TOutputFile file;
-  file.Context.reset(raw);
-  file.FileName = path;
-
-  int width = spec.Width, height = spec.Height;
-  AVRational rate = spec.FrameRate;
-  if (!engine.InputFiles.empty()) {
-    const AVFormatContext* in = engine.InputFiles[0].Context.get();
-    for (unsigned s = 0; s < in->nb_streams; ++s) {
-      const AVStream* st = in->streams[s];
-      if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
-      if (!width) width = st->codecpar->width;
-      if (!height) height = st->codecpar->height;
-      if (!rate.num) rate = st->avg_frame_rate;
-      break;
-    }
-  }
-  if (!rate.num) rate = AVRational{25, 1};
-
-  if (spec.Video) {
-    AVStream* st = avformat_new_stream(raw, nullptr);
-    const AVCodec* codec = spec.CopyVideo ? nullptr : avcodec_find_encoder_by_name("msmpeg4v2");
-    engine::CodecContextPtr enc(avcodec_alloc_context3(codec));
-    enc->codec_type = AVMEDIA_TYPE_VIDEO;
-    st->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
-    if (codec) {
-      enc->width = width;
-      enc->height = height;
-      enc->pix_fmt = AV_PIX_FMT_YUV420P;
-      enc->bit_rate = 1200000;
-      enc->time_base = av_inv_q(rate);
-      enc->framerate = rate;
-    }
-    file.Encoders.push_back(std::move(enc));
-  }
-  if (spec.Audio) {
-    AVStream* st = avformat_new_stream(raw, nullptr);
-    const AVCodec* codec = spec.CopyAudio ? nullptr : avcodec_find_encoder_by_name("pcm_s16le");
-    engine::CodecContextPtr enc(avcodec_alloc_context3(codec));
-    enc->codec_type = AVMEDIA_TYPE_AUDIO;
-    st->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
-    if (codec) {
-      enc->sample_fmt = AV_SAMPLE_FMT_S16;
-      enc->sample_rate = 44100;
-      av_channel_layout_default(&enc->ch_layout, 2);
-      enc->bit_rate = 128000;
-      enc->time_base = AVRational{1, 44100};
-    }
-    file.Encoders.push_back(std::move(enc));
-  }
-  if (avio_open(&raw->pb, path.c_str(), AVIO_FLAG_WRITE) < 0)
-    throw std::runtime_error("cannot create " + path);
-  file.CreatedFile = true;
-  engine.OutputFiles.push_back(std::move(file));
-}
-
 TDecoded DecodeFile(const std::string& path) {
   TDecoded result;
   AVFormatContext* context = nullptr;
@@ -113,6 +38,21 @@ TDecoded DecodeFile(const std::string& path) {
     return result;
   }
   result.Opened = true;
+  result.Streams = static_cast<int>(context->nb_streams);
+  int64_t earliest = INT64_MAX;
+  for (unsigned s = 0; s < context->nb_streams; ++s) {
+    const AVStream* st = context->streams[s];
+    if (st->start_time != AV_NOPTS_VALUE)
+      earliest = std::min(earliest, av_rescale_q(st->start_time, st->time_base, AV_TIME_BASE_Q));
+  }
+  for (unsigned s = 0; s < context->nb_streams; ++s) {
+    const AVStream* st = context->streams[s];
+    if (st->start_time == AV_NOPTS_VALUE) continue;
+    const double start =
+        static_cast<double>(av_rescale_q(st->start_time, st->time_base, AV_TIME_BASE_Q) - earliest) / 1e6;
+    if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) result.VideoStart = start;
+    if (st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) result.AudioStart = start;
+  }
   std::vector<AVCodecContext*> decoders(context->nb_streams, nullptr);
   for (unsigned s = 0; s < context->nb_streams; ++s) {
     const AVCodecParameters* par = context->streams[s]->codecpar;

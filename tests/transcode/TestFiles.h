@@ -1,4 +1,4 @@
-// Test-only stand-in for the engine's file opening: builds InputFiles/OutputFiles by hand.
+// Test helpers: binding, fixture and output paths, and an independent decode of a finished file.
 #pragma once
 
 #include <string>
@@ -14,20 +14,6 @@ std::string Fixture(std::string_view name);
 // A fresh path in the test's build folder (any old file of that name removed).
 std::string OutputPath(const std::string& name);
 
-// Opens `path` as the engine's next input: analysed, with a decoder context per stream.
-void AddInput(engine::TCustomFFmpeg& engine, const std::string& path);
-
-struct TAviOutput {
-  bool Video = true, Audio = true;
-  bool CopyVideo = false, CopyAudio = false;
-  int Width = 0, Height = 0;       // 0: the first input's video size
-  AVRational FrameRate{0, 0};      // 0: the first input's video rate
-};
-
-// Creates an AVI output as the application asks for it (MS-MPEG4 v2 at 1.2 Mbit/s, PCM s16le
-// stereo 44.1 kHz), encoders not opened, file opened for writing.
-void AddAviOutput(engine::TCustomFFmpeg& engine, const std::string& path, const TAviOutput& spec);
-
 // What the libraries find in a finished file, decoded end to end.
 struct TDecoded {
   bool Opened = false;
@@ -38,6 +24,9 @@ struct TDecoded {
   double VideoSeconds = 0;  // frames / frame rate
   double AudioSeconds = 0;  // samples / rate
   AVRational FrameRate{0, 1};
+  // First timestamp of each kind, seconds from the earliest stream start (0 when absent).
+  double VideoStart = 0, AudioStart = 0;
+  int Streams = 0;
   int DecodeErrors = 0;
 };
 TDecoded DecodeFile(const std::string& path);

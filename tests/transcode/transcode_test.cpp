@@ -1,17 +1,25 @@
-// End to end: fixtures through the engine's transcode into AVI, checked by decoding the result
-// with the libraries directly.
+// End to end: fixtures opened and converted the way the application does it (input, options,
+// output, start), the result checked by decoding it with the libraries directly.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdarg>
+#include <cstdio>
 #include <condition_variable>
 #include <fstream>
 #include <iterator>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 #include "FFmpeg.h"
 #include "FFmpegThread.h"
@@ -23,6 +31,9 @@ namespace {
 using namespace transcode_test;
 using engine::TCustomFFmpeg;
 using engine::TFFmpeg;
+namespace fx = qv::fixtures;
+
+using TOptions = std::vector<std::pair<std::string, std::string>>;
 
 bool FileExists(const std::string& path) {
   struct stat info {};
@@ -34,6 +45,23 @@ std::string ReadAll(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// The application's parameters for an AVI, applied after the input is open.
+const TOptions kAviParameters = {
+    {"vcodec", "msmpeg4v2"}, {"acodec", "pcm_s16le"}, {"ac", "2"}, {"ar", "44100"}};
+
+// Opens `source`, applies the AVI parameters then `extra`, and opens `target`.
+// Returns the engine's error text, empty on success.
+std::string OpenAsApplication(TFFmpeg& e, const std::string& source, const std::string& target,
+                              const TOptions& extra = {}) {
+  if (!e.OpenInputFile(source)) return "input: " + e.ErrorText;
+  for (const auto& [name, value] : kAviParameters) e.ApplyOption(name, value);
+  e.ApplyGenericOptionInt("vb", 1200000);
+  e.ApplyGenericOptionInt("ab", 128000);
+  for (const auto& [name, value] : extra) e.ApplyOption(name, value);
+  if (!e.OpenOutputFile(target)) return "output: " + e.ErrorText;
+  return {};
+}
+
 struct LogLine {
   int Level;
   std::string Text;
@@ -43,11 +71,16 @@ class TranscodeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(BindLibraries());
-    Engine.LogCallback = [this](TCustomFFmpeg*, int level, const std::string& text) {
+    Watch(Engine);
+    Engine.Prepare();
+  }
+
+  void Watch(TFFmpeg& e) {
+    e.LogCallback = [this](TCustomFFmpeg*, int level, const std::string& text) {
       std::lock_guard<std::mutex> guard(LogMutex);
       Lines.push_back({level, text});
     };
-    Engine.TerminateCallback = [this](TCustomFFmpeg*) {
+    e.TerminateCallback = [this](TCustomFFmpeg*) {
       std::lock_guard<std::mutex> guard(TerminateMutex);
       ++Terminations;
       TerminateSignal.notify_all();
@@ -56,7 +89,19 @@ class TranscodeTest : public ::testing::Test {
 
   void WaitTerminated() {
     std::unique_lock<std::mutex> guard(TerminateMutex);
-    ASSERT_TRUE(TerminateSignal.wait_for(guard, std::chrono::seconds(60), [this] { return Terminations > 0; }));
+    ASSERT_TRUE(TerminateSignal.wait_for(guard, std::chrono::seconds(120),
+                                         [this] { return Terminations > 0; }));
+  }
+
+  void Run(bool threaded) {
+    if (!threaded) {
+      EXPECT_EQ(Engine.Start(false), nullptr);
+      return;
+    }
+    engine::TFFmpegThread* thread = Engine.Start(true);
+    ASSERT_NE(thread, nullptr);
+    thread->Resume();
+    WaitTerminated();
   }
 
   std::vector<LogLine> LinesAt(int level) {
@@ -65,6 +110,13 @@ class TranscodeTest : public ::testing::Test {
     for (const LogLine& line : Lines)
       if (line.Level == level) result.push_back(line);
     return result;
+  }
+
+  bool Logged(const std::string& piece) {
+    std::lock_guard<std::mutex> guard(LogMutex);
+    for (const LogLine& line : Lines)
+      if (line.Text.find(piece) != std::string::npos) return true;
+    return false;
   }
 
   TFFmpeg Engine;
@@ -76,19 +128,48 @@ class TranscodeTest : public ::testing::Test {
 
 struct FixtureCase {
   std::string_view Name;
-  bool Video, Audio;
+  bool Threaded = false;
 };
 
 class FixtureToAvi : public TranscodeTest, public ::testing::WithParamInterface<FixtureCase> {};
 
+// Every source with media becomes an AVI with the application's streams: MS-MPEG4 v2 of the
+// source's size (no video stream for a sound-only source), PCM s16le stereo at 44.1 kHz, as long
+// as the source and with sound and picture ending together (a late sound start is kept).
 TEST_P(FixtureToAvi, ConvertsWithTheApplicationsParameters) {
   const FixtureCase& c = GetParam();
   const std::string source = Fixture(c.Name);
-  const std::string target = OutputPath(std::string(c.Name) + ".avi");
-  AddInput(Engine, source);
-  AddAviOutput(Engine, target, {.Video = c.Video, .Audio = c.Audio});
+  if (!FileExists(source)) GTEST_SKIP() << source << " not generated here";
+  const std::string target = OutputPath(std::string(c.Name) + (c.Threaded ? ".t" : "") + ".avi");
+  const TDecoded in = DecodeFile(source);
+  ASSERT_TRUE(in.Opened);
+  const bool video = in.VideoCodec != AV_CODEC_ID_NONE, audio = in.AudioCodec != AV_CODEC_ID_NONE;
 
-  EXPECT_EQ(Engine.Start(false), nullptr);
+  std::vector<engine::TProgressFigures> progress;
+  Engine.ProgressInterval = 0;
+  Engine.ProgressCallback = [&](TCustomFFmpeg*, const engine::TProgressFigures& f) {
+    progress.push_back(f);
+  };
+  ASSERT_EQ(OpenAsApplication(Engine, source, target), "");
+
+  // The encoders hold exactly the application's settings.
+  const engine::TOutputFile& file = Engine.OutputFiles.at(0);
+  ASSERT_EQ(file.Encoders.size(), static_cast<size_t>(video) + audio);
+  for (const auto& encoder : file.Encoders) {
+    if (encoder->codec_type == AVMEDIA_TYPE_VIDEO) {
+      EXPECT_EQ(encoder->codec_id, AV_CODEC_ID_MSMPEG4V2);
+      EXPECT_EQ(encoder->bit_rate, 1200000);
+      EXPECT_EQ(encoder->width, in.Width);
+      EXPECT_EQ(encoder->height, in.Height);
+    } else {
+      EXPECT_EQ(encoder->codec_id, AV_CODEC_ID_PCM_S16LE);
+      EXPECT_EQ(encoder->bit_rate, 128000);
+      EXPECT_EQ(encoder->sample_rate, 44100);
+      EXPECT_EQ(encoder->ch_layout.nb_channels, 2);
+    }
+  }
+
+  Run(c.Threaded);
   EXPECT_FALSE(Engine.ExceptionRaised) << Engine.ErrorMessage;
   EXPECT_TRUE(Engine.Finished);
   EXPECT_TRUE(Engine.Terminated);
@@ -96,11 +177,11 @@ TEST_P(FixtureToAvi, ConvertsWithTheApplicationsParameters) {
   EXPECT_TRUE(Engine.OpenEncoders.empty());
   EXPECT_TRUE(Engine.OpenDecoders.empty());
 
-  const TDecoded in = DecodeFile(source);
   const TDecoded out = DecodeFile(target);
   ASSERT_TRUE(out.Opened);
   EXPECT_EQ(out.DecodeErrors, 0);
-  if (c.Video) {
+  EXPECT_EQ(out.Streams, static_cast<int>(video) + audio);
+  if (video) {
     EXPECT_EQ(out.VideoCodec, AV_CODEC_ID_MSMPEG4V2);
     EXPECT_EQ(out.Width, in.Width);
     EXPECT_EQ(out.Height, in.Height);
@@ -109,64 +190,113 @@ TEST_P(FixtureToAvi, ConvertsWithTheApplicationsParameters) {
   } else {
     EXPECT_EQ(out.VideoCodec, AV_CODEC_ID_NONE);
   }
-  if (c.Audio) {
+  if (audio) {
     EXPECT_EQ(out.AudioCodec, AV_CODEC_ID_PCM_S16LE);
     EXPECT_EQ(out.SampleRate, 44100);
     EXPECT_EQ(out.Channels, 2);
-    EXPECT_NEAR(out.AudioSeconds, in.AudioSeconds, 0.05);
-    // The source's own difference (AAC rounds its last frame up) is kept, none is added.
-    if (c.Video) {
-      EXPECT_LE(std::abs(out.AudioSeconds - out.VideoSeconds),
-                std::abs(in.AudioSeconds - in.VideoSeconds) + 0.05);
+    // A late start in the source becomes silence at the start of the output.
+    const double inAudioEnd = in.AudioStart + in.AudioSeconds;
+    EXPECT_NEAR(out.AudioSeconds, inAudioEnd, 0.05);
+    if (video) {
+      const double ownGap = std::abs(inAudioEnd - (in.VideoStart + in.VideoSeconds));
+      EXPECT_LE(std::abs(out.AudioSeconds - out.VideoSeconds), ownGap + 0.05);
     }
   }
+
+  // A host can show a percentage: the figures count up to the expected length.
+  ASSERT_FALSE(progress.empty());
+  const double length = std::max(video ? in.VideoStart + in.VideoSeconds : 0.0,
+                                 audio ? in.AudioStart + in.AudioSeconds : 0.0);
+  for (const engine::TProgressFigures& f : progress) {
+    EXPECT_NEAR(f.TotalOutputDurationMs, length * 1000, 100);
+    EXPECT_GE(f.CurrentDurationMs, 0);
+    EXPECT_LE(f.CurrentDurationMs, f.TotalOutputDurationMs + 100);
+  }
+  EXPECT_NEAR(progress.back().CurrentDurationMs, length * 1000, 100);
 }
 
-INSTANTIATE_TEST_SUITE_P(Fixtures, FixtureToAvi,
-                         ::testing::Values(FixtureCase{qv::fixtures::kH263Aac, true, true},
-                                           FixtureCase{qv::fixtures::kMpeg4Aac, true, true},
-                                           FixtureCase{qv::fixtures::kH264Aac, true, true},
-                                           FixtureCase{qv::fixtures::kAudioOnly, false, true},
-                                           FixtureCase{qv::fixtures::kVideoOnly, true, false}),
-                         [](const auto& testInfo) {
-                           std::string name(testInfo.param.Name);
-                           return name.substr(0, name.find('.'));
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Fixtures, FixtureToAvi,
+    ::testing::Values(FixtureCase{fx::kH263Aac}, FixtureCase{fx::kMpeg4Aac},
+                      FixtureCase{fx::kMpeg4Aac, true}, FixtureCase{fx::kH264Aac},
+                      FixtureCase{fx::kAudioOnly}, FixtureCase{fx::kVideoOnly},
+                      FixtureCase{fx::kToneWav}, FixtureCase{fx::kToneMp3},
+                      FixtureCase{fx::kAudioOffset}, FixtureCase{fx::kRotated},
+                      FixtureCase{fx::kH263Amr}),
+    [](const auto& testInfo) {
+      std::string name(testInfo.param.Name);
+      std::replace(name.begin(), name.end(), '.', '_');
+      return name + (testInfo.param.Threaded ? "_threaded" : "");
+    });
 
-TEST_F(TranscodeTest, StreamCopyKeepsEveryPacket) {
-  const std::string source = Fixture(qv::fixtures::kMpeg4Aac);
-  const std::string target = OutputPath("copy.avi");
-  AddInput(Engine, source);
-  AddAviOutput(Engine, target, {.CopyVideo = true, .CopyAudio = true});
+struct CopyCase {
+  const char* Name;
+  std::string_view Source;
+  const char* Target;
+  TOptions Options;
+};
+
+class StreamCopy : public TranscodeTest, public ::testing::WithParamInterface<CopyCase> {};
+
+// A copied stream keeps its codec and every packet; the other one is still re-encoded.
+TEST_P(StreamCopy, KeepsEveryPacket) {
+  const CopyCase& c = GetParam();
+  const std::string source = Fixture(c.Source);
+  const std::string target = OutputPath(c.Target);
+  ASSERT_EQ(OpenAsApplication(Engine, source, target, c.Options), "");
   Engine.Start(false);
   ASSERT_FALSE(Engine.ExceptionRaised) << Engine.ErrorMessage;
+  EXPECT_TRUE(Engine.Finished);
 
   const TDecoded in = DecodeFile(source);
   const TDecoded out = DecodeFile(target);
   EXPECT_EQ(out.DecodeErrors, 0);
-  EXPECT_EQ(out.VideoCodec, AV_CODEC_ID_MPEG4);
-  EXPECT_EQ(out.AudioCodec, AV_CODEC_ID_AAC);
-  EXPECT_EQ(out.VideoFrames, in.VideoFrames);
+  bool copyVideo = false, copyAudio = false;
+  for (const auto& [name, value] : c.Options) {
+    copyVideo |= name == "vcodec" && value == "copy";
+    copyAudio |= name == "acodec" && value == "copy";
+  }
+  EXPECT_EQ(out.VideoCodec, copyVideo ? in.VideoCodec : AV_CODEC_ID_MSMPEG4V2);
+  EXPECT_EQ(out.AudioCodec, copyAudio ? in.AudioCodec : AV_CODEC_ID_PCM_S16LE);
+  if (copyVideo)
+    EXPECT_EQ(out.VideoFrames, in.VideoFrames);
+  else
+    EXPECT_NEAR(out.VideoFrames, in.VideoFrames, 1);
   EXPECT_NEAR(out.AudioSeconds, in.AudioSeconds, 0.05);
   EXPECT_GT(Engine.VideoBytes, 0);
   EXPECT_GT(Engine.AudioBytes, 0);
 }
 
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StreamCopy,
+    ::testing::Values(
+        CopyCase{"both_into_avi", fx::kMpeg4Aac, "copy_both.avi",
+                 {{"vcodec", "copy"}, {"acodec", "copy"}}},
+        CopyCase{"video_into_avi", fx::kH263Aac, "copy_video.avi", {{"vcodec", "copy"}}},
+        CopyCase{"audio_into_avi", fx::kMpeg4Aac, "copy_audio.avi", {{"acodec", "copy"}}},
+        CopyCase{"both_into_3gp", fx::kH263Aac, "copy_both.3gp",
+                 {{"vcodec", "copy"}, {"acodec", "copy"}}},
+        CopyCase{"both_into_mp4", fx::kH264Aac, "copy_both.mp4",
+                 {{"vcodec", "copy"}, {"acodec", "copy"}}}),
+    [](const auto& testInfo) { return std::string(testInfo.param.Name); });
+
 // One input stream re-encoded into one output and copied into another: the copy must get each
 // packet once, not once per decoded frame and not twice.
 TEST_F(TranscodeTest, StreamDecodedForOneOutputIsCopiedOnceToAnother) {
-  const std::string source = Fixture(qv::fixtures::kMpeg4Aac);
+  const std::string source = Fixture(fx::kMpeg4Aac);
   const std::string encoded = OutputPath("encoded.avi");
   const std::string copied = OutputPath("copied.avi");
-  AddInput(Engine, source);
-  AddAviOutput(Engine, encoded, {});
-  AddAviOutput(Engine, copied, {.CopyVideo = true, .CopyAudio = true});
+  ASSERT_EQ(OpenAsApplication(Engine, source, encoded), "");
+  Engine.ApplyOption("vcodec", "copy");
+  Engine.ApplyOption("acodec", "copy");
+  ASSERT_TRUE(Engine.OpenOutputFile(copied)) << Engine.ErrorText;
   Engine.Start(false);
   ASSERT_FALSE(Engine.ExceptionRaised) << Engine.ErrorMessage;
 
   const TDecoded in = DecodeFile(source);
   const TDecoded outEncoded = DecodeFile(encoded);
   const TDecoded outCopied = DecodeFile(copied);
+  EXPECT_EQ(outEncoded.VideoCodec, AV_CODEC_ID_MSMPEG4V2);
   EXPECT_NEAR(outEncoded.VideoFrames, in.VideoFrames, 1);
   EXPECT_EQ(outCopied.VideoCodec, AV_CODEC_ID_MPEG4);
   EXPECT_EQ(outCopied.VideoFrames, in.VideoFrames);
@@ -174,33 +304,63 @@ TEST_F(TranscodeTest, StreamDecodedForOneOutputIsCopiedOnceToAnother) {
   EXPECT_EQ(outCopied.DecodeErrors, 0);
 }
 
-TEST_F(TranscodeTest, FrameLimitEndsTheRunWithACompleteFile) {
-  const std::string target = OutputPath("vframes.avi");
-  AddInput(Engine, Fixture(qv::fixtures::kMpeg4Aac));
-  AddAviOutput(Engine, target, {});
-  Engine.MaxFrames[0] = 10;
+struct LimitCase {
+  const char* Name;
+  TOptions Options;
+  int Frames;          // exact frame count expected, or -1
+  double Seconds;      // expected length of both streams
+  double Tolerance;
+};
+
+class Limits : public TranscodeTest, public ::testing::WithParamInterface<LimitCase> {};
+
+// A limit ends the run early with complete files, sound and picture of the same length, and the
+// progress figures expect the limited length.
+TEST_P(Limits, EndTheRunWithCompleteFiles) {
+  const LimitCase& c = GetParam();
+  const std::string target = OutputPath(std::string("limit_") + c.Name + ".avi");
+  int32_t expected = 0;
+  Engine.ProgressCallback = [&](TCustomFFmpeg*, const engine::TProgressFigures& f) {
+    expected = f.TotalOutputDurationMs;
+  };
+  ASSERT_EQ(OpenAsApplication(Engine, Fixture(fx::kMpeg4Aac), target, c.Options), "");
   Engine.Start(false);
   ASSERT_FALSE(Engine.ExceptionRaised) << Engine.ErrorMessage;
   EXPECT_TRUE(Engine.Finished);
   const TDecoded out = DecodeFile(target);
-  EXPECT_EQ(out.VideoFrames, 10);
-  EXPECT_NEAR(out.AudioSeconds, out.VideoSeconds, 0.1);
+  EXPECT_EQ(out.DecodeErrors, 0);
+  if (c.Frames >= 0) {
+    EXPECT_EQ(out.VideoFrames, c.Frames);
+  }
+  EXPECT_NEAR(out.VideoSeconds, c.Seconds, c.Tolerance);
+  EXPECT_NEAR(out.AudioSeconds, c.Seconds, c.Tolerance);
+  if (c.Frames < 0) {
+    EXPECT_NEAR(expected, c.Seconds * 1000, 1);
+  }
 }
 
-TEST_F(TranscodeTest, RecordingTimeLimitStopsEveryOutputNearIt) {
-  const std::string target = OutputPath("t.avi");
-  AddInput(Engine, Fixture(qv::fixtures::kMpeg4Aac));
-  AddAviOutput(Engine, target, {});
-  Engine.RecordingTime = 1000000;
-  Engine.Start(false);
-  ASSERT_FALSE(Engine.ExceptionRaised) << Engine.ErrorMessage;
-  const TDecoded out = DecodeFile(target);
-  // The loop ends once every output has reached the limit: no output stops short of it and
-  // none runs on more than a packet or two past it.
-  EXPECT_GE(out.VideoSeconds, 1.0 - 1e-9);
-  EXPECT_LE(out.VideoSeconds, 1.0 + 2.0 / 25);
-  EXPECT_GE(out.AudioSeconds, 1.0 - 0.05);
-  EXPECT_LE(out.AudioSeconds, 1.0 + 0.1);
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Limits,
+    ::testing::Values(LimitCase{"vframes", {{"vframes", "10"}}, 10, 0.4, 0.1},
+                      LimitCase{"t", {{"t", "1"}}, -1, 1.0, 2.0 / 25},
+                      // Given before the 3 s input or after it, a 1 s limit is what to expect.
+                      LimitCase{"t_twice", {{"t", "5"}, {"t", "1"}}, -1, 1.0, 2.0 / 25}),
+    [](const auto& testInfo) { return std::string(testInfo.param.Name); });
+
+// A limit longer than the source: the source's length is what a host should expect, or its
+// percentage never reaches 100.
+TEST_F(TranscodeTest, ExpectedLengthIsTheShorterOfLimitAndSource) {
+  Engine.ApplyOption("t", "1");
+  ASSERT_TRUE(Engine.OpenInputFile(Fixture(fx::kMpeg4Aac)));
+  EXPECT_EQ(Engine.ExpectedDurationMs, 1000);
+
+  TFFmpeg other;
+  other.Prepare();
+  ASSERT_TRUE(other.OpenInputFile(Fixture(fx::kMpeg4Aac)));
+  const int32_t length = other.ExpectedDurationMs;
+  EXPECT_GT(length, 2900);
+  other.ApplyOption("t", "60");
+  EXPECT_EQ(other.ExpectedDurationMs, length);
 }
 
 // A stop request, before the worker starts or in the middle of the run, still leaves a complete
@@ -213,6 +373,7 @@ TEST_F(TranscodeTest, StopRequestGivesAPlayableFileAndNotFinished) {
   for (const StopCase& c : {StopCase{"before_resume", true}, StopCase{"mid_run", false}}) {
     SCOPED_TRACE(c.Name);
     TFFmpeg engine;
+    engine.Prepare();
     std::mutex mutex;
     std::condition_variable done;
     bool terminated = false;
@@ -221,15 +382,12 @@ TEST_F(TranscodeTest, StopRequestGivesAPlayableFileAndNotFinished) {
       terminated = true;
       done.notify_all();
     };
-    std::atomic<int> lastFrame{0};
     engine.ProgressInterval = 0;
     engine.ProgressCallback = [&](TCustomFFmpeg* sender, const engine::TProgressFigures& figures) {
-      lastFrame = figures.FrameNumber;
       if (figures.FrameNumber >= 10) sender->Stop();
     };
     const std::string target = OutputPath(std::string("stop_") + c.Name + ".avi");
-    AddInput(engine, Fixture(qv::fixtures::kMpeg4Aac));
-    AddAviOutput(engine, target, {});
+    ASSERT_EQ(OpenAsApplication(engine, Fixture(fx::kMpeg4Aac), target), "");
 
     engine::TFFmpegThread* thread = engine.Start(true);
     ASSERT_NE(thread, nullptr);
@@ -254,7 +412,8 @@ TEST_F(TranscodeTest, StopRequestGivesAPlayableFileAndNotFinished) {
       EXPECT_EQ(out.VideoFrames, 0);
     } else {
       EXPECT_GE(out.VideoFrames, 10);
-      EXPECT_LT(out.VideoFrames, DecodeFile(Fixture(qv::fixtures::kMpeg4Aac)).VideoFrames);
+      EXPECT_LT(out.VideoFrames, DecodeFile(Fixture(fx::kMpeg4Aac)).VideoFrames);
+      EXPECT_NEAR(out.AudioSeconds, out.VideoSeconds, 0.1);
     }
   }
 }
@@ -262,8 +421,7 @@ TEST_F(TranscodeTest, StopRequestGivesAPlayableFileAndNotFinished) {
 struct SetupErrorCase {
   const char* Name;
   std::string_view Source;
-  std::function<void(TCustomFFmpeg&)> Configure;
-  TAviOutput Output;
+  TOptions Options;
   std::string Message;
 };
 
@@ -274,9 +432,7 @@ class SetupErrors : public TranscodeTest, public ::testing::WithParamInterface<S
 TEST_P(SetupErrors, EndTheRunWithTheirMessage) {
   const SetupErrorCase& c = GetParam();
   const std::string target = OutputPath(std::string("error_") + c.Name + ".avi");
-  AddInput(Engine, Fixture(c.Source));
-  AddAviOutput(Engine, target, c.Output);
-  c.Configure(Engine);
+  ASSERT_EQ(OpenAsApplication(Engine, Fixture(c.Source), target, c.Options), "");
   Engine.Start(false);
   EXPECT_TRUE(Engine.ExceptionRaised);
   EXPECT_EQ(Engine.ErrorMessage, c.Message);
@@ -294,25 +450,32 @@ TEST_P(SetupErrors, EndTheRunWithTheirMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, SetupErrors,
     ::testing::Values(
-        SetupErrorCase{"map_count", qv::fixtures::kMpeg4Aac,
-                       [](TCustomFFmpeg& e) { e.StreamMaps = {{0, 0, 0, 0}}; }, {},
+        SetupErrorCase{"map_count", fx::kMpeg4Aac, {{"map", "0.0"}},
                        "Number of stream maps must match number of output streams"},
-        SetupErrorCase{"missing_stream", qv::fixtures::kMpeg4Aac,
-                       [](TCustomFFmpeg& e) { e.StreamMaps = {{0, 0, 0, 0}, {1, 0, 1, 0}}; }, {},
+        SetupErrorCase{"missing_stream", fx::kMpeg4Aac, {{"map", "0.0"}, {"map", "0.5"}},
+                       "Could not find input stream #0.5"},
+        SetupErrorCase{"missing_file", fx::kMpeg4Aac, {{"map", "0.0"}, {"map", "1.0"}},
                        "Could not find input stream #1.0"},
-        SetupErrorCase{"missing_sync", qv::fixtures::kMpeg4Aac,
-                       [](TCustomFFmpeg& e) { e.StreamMaps = {{0, 0, 0, 0}, {0, 1, 0, 7}}; }, {},
+        SetupErrorCase{"missing_sync", fx::kMpeg4Aac, {{"map", "0.0"}, {"map", "0.1:0.7"}},
                        "Could not find sync stream #0.7"},
-        SetupErrorCase{"no_matching_source", qv::fixtures::kAudioOnly, [](TCustomFFmpeg&) {}, {},
-                       "Could not find input stream matching output stream #0.0"},
-        SetupErrorCase{"copy_with_volume", qv::fixtures::kMpeg4Aac,
-                       [](TCustomFFmpeg& e) { e.AudioVolume = 512; }, {.CopyAudio = true},
+        SetupErrorCase{"copy_with_volume", fx::kMpeg4Aac, {{"vol", "512"}, {"acodec", "copy"}},
                        "-acodec copy and -vol are incompatible (frames are not decoded)"},
         // Raised after the codecs were opened: they must be closed before the tables go.
-        SetupErrorCase{"metadata_map_after_codecs", qv::fixtures::kMpeg4Aac,
-                       [](TCustomFFmpeg& e) { e.MetadataMaps = {{3, 0}}; }, {},
+        SetupErrorCase{"metadata_map_after_codecs", fx::kMpeg4Aac, {{"map_meta_data", "3:0"}},
                        "Invalid output file index 3 map_meta_data(3,0)"}),
     [](const auto& testInfo) { return std::string(testInfo.param.Name); });
+
+// An output created before its input is known gets the format's streams; with a sound-only
+// input, the video stream has no source.
+TEST_F(TranscodeTest, OutputStreamWithoutASourceIsRefused) {
+  const std::string target = OutputPath("no_source.avi");
+  for (const auto& [name, value] : kAviParameters) Engine.ApplyOption(name, value);
+  ASSERT_TRUE(Engine.OpenOutputFile(target)) << Engine.ErrorText;
+  ASSERT_TRUE(Engine.OpenInputFile(Fixture(fx::kAudioOnly))) << Engine.ErrorText;
+  Engine.Start(false);
+  EXPECT_EQ(Engine.ErrorMessage, "Could not find input stream matching output stream #0.0");
+  EXPECT_FALSE(FileExists(target));
+}
 
 TEST_F(TranscodeTest, StartWithoutFilesIsRefusedAsATermination) {
   EXPECT_EQ(Engine.Start(true), nullptr);
@@ -325,11 +488,95 @@ TEST_F(TranscodeTest, StartWithoutFilesIsRefusedAsATermination) {
 
   Engine.Prepare();
   const std::string target = OutputPath("no_input.avi");
-  AddAviOutput(Engine, target, {.Video = false});
+  Engine.ApplyOption("vn", "");
+  ASSERT_TRUE(Engine.OpenOutputFile(target)) << Engine.ErrorText;
   Engine.Start(false);
   EXPECT_EQ(Engine.ErrorMessage, "Must supply at least one input file");
   EXPECT_EQ(Terminations, 2);
   EXPECT_FALSE(FileExists(target));
+}
+
+// Without a progress callback the periodic line goes to the log; with one, the figures go to the
+// callback and only the final summary reaches the log.
+TEST_F(TranscodeTest, ReportGoesToTheCallbackOrToTheLog) {
+  for (const bool callback : {false, true}) {
+    SCOPED_TRACE(callback ? "callback" : "log");
+    TFFmpeg e;
+    Watch(e);
+    e.Prepare();
+    e.ProgressInterval = 0;
+    int calls = 0;
+    if (callback) e.ProgressCallback = [&](TCustomFFmpeg*, const engine::TProgressFigures&) { ++calls; };
+    {
+      std::lock_guard<std::mutex> guard(LogMutex);
+      Lines.clear();
+    }
+    ASSERT_EQ(OpenAsApplication(e, Fixture(fx::kH263Aac), OutputPath("report.avi")), "");
+    e.Start(false);
+    ASSERT_FALSE(e.ExceptionRaised) << e.ErrorMessage;
+    EXPECT_EQ(Logged("frame="), !callback);
+    EXPECT_EQ(calls > 1, callback);
+    EXPECT_TRUE(Logged("muxing overhead"));
+  }
+}
+
+TEST_F(TranscodeTest, VstatsFileGetsALinePerFrame) {
+  const std::string stats = OutputPath("vstats.log");
+  ASSERT_EQ(OpenAsApplication(Engine, Fixture(fx::kH263Aac), OutputPath("vstats.avi"),
+                              {{"vstats_file", stats}}),
+            "");
+  Engine.Start(false);
+  ASSERT_FALSE(Engine.ExceptionRaised) << Engine.ErrorMessage;
+  const std::string text = ReadAll(stats);
+  ASSERT_FALSE(text.empty());
+  const std::string first = text.substr(0, text.find('\n'));
+  EXPECT_EQ(first.rfind("frame=     1 q= ", 0), 0u) << first;
+  EXPECT_NE(first.find("f_size= "), std::string::npos);
+  EXPECT_NE(first.find("type= I"), std::string::npos);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), DecodeFile(Fixture(fx::kH263Aac)).VideoFrames);
+}
+
+
+// The library's own lines, counted as a host's log callback would receive them.
+std::mutex LibraryMutex;
+std::vector<std::string> LibraryLines;
+void KeepLibraryLine(void*, int level, const char* format, va_list args) {
+  if (level > av_log_get_level()) return;
+  char text[1024];
+  std::vsnprintf(text, sizeof text, format, args);
+  std::lock_guard<std::mutex> guard(LibraryMutex);
+  LibraryLines.emplace_back(text);
+}
+
+// At the information level (the default) the library's lines stay few: the file descriptions,
+// not a line per encoded frame. "v" 2 lets the encoder's own chatter through.
+TEST_F(TranscodeTest, VerbosityKeepsTheLibrarysLogReadable) {
+  for (const char* verbose : {"1", "2"}) {
+    SCOPED_TRACE(verbose);
+    TFFmpeg e;
+    e.Prepare();
+    e.ApplyOption("v", verbose);
+    {
+      std::lock_guard<std::mutex> guard(LibraryMutex);
+      LibraryLines.clear();
+    }
+    av_log_set_callback(KeepLibraryLine);
+    ASSERT_EQ(OpenAsApplication(e, Fixture(fx::kMpeg4Aac), OutputPath("verbose.avi")), "");
+    e.Start(false);
+    av_log_set_callback(av_log_default_callback);
+    av_log_set_level(AV_LOG_ERROR);
+    ASSERT_FALSE(e.ExceptionRaised) << e.ErrorMessage;
+    std::lock_guard<std::mutex> guard(LibraryMutex);
+    const auto clipping = std::count_if(LibraryLines.begin(), LibraryLines.end(), [](const auto& t) {
+      return t.find("clipping") != std::string::npos;
+    });
+    if (std::string(verbose) == "1") {
+      EXPECT_EQ(clipping, 0);
+      EXPECT_LT(LibraryLines.size(), 100u);
+    } else {
+      EXPECT_GT(clipping, 0);
+    }
+  }
 }
 
 }  // namespace
