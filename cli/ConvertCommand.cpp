@@ -483,7 +483,3 @@ int RunConvert(const std::vector<std::string>& args) {
 }
 
 }  // namespace cli
-
-int RunConvertCommand(int argc, char** argv) {
-  return cli::RunConvert(std::vector<std::string>(argv, argv + argc));
-}

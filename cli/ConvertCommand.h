@@ -10,6 +10,3 @@ namespace cli {
 int RunConvert(const std::vector<std::string>& args);
 
 }  // namespace cli
-
-// The same with a C argument vector that starts after "convert".
-int RunConvertCommand(int argc, char** argv);

@@ -47,7 +47,7 @@ std::string ReadFile(const fs::path& file) {
 class TProcess {
  public:
   TProcess(const std::vector<std::string>& args, const fs::path& dir) : Out(dir / "stdout.txt"), Err(dir / "stderr.txt") {
-    std::vector<std::string> all = {QV_BIN_DIR "/qv-convert-driver"};
+    std::vector<std::string> all = {QV_BIN_DIR "/quorvendale-cli", "convert"};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(a.data());
@@ -124,16 +124,8 @@ bool Playable(const std::string& file, int& videoStreams) {
   return ok;
 }
 
-std::string LongClip() {
-  fs::path dir = fs::path(QV_TEST_BUILD_DIR) / "long";
-  std::string file = (dir / fx::long_mpeg4_aac(120)).string();
-  if (!fs::exists(file)) {
-    fs::create_directories(dir);
-    std::string command = std::string(QV_BIN_DIR) + "/qv-make-fixtures --long 120 " + dir.string();
-    EXPECT_EQ(std::system(command.c_str()), 0);
-  }
-  return file;
-}
+// Written once by the test fixture "long_media" before any test that needs it.
+std::string LongClip() { return (fs::path(QV_LONG_MEDIA_DIR) / fx::long_mpeg4_aac(120)).string(); }
 
 }  // namespace
 

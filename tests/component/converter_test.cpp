@@ -43,20 +43,9 @@ fs::path Scratch(const std::string& name) {
   return dir;
 }
 
-// A two-minute clip: long enough that a run can be caught while it converts.
-std::string LongClip() {
-  static const std::string path = [] {
-    fs::path dir = fs::path(QV_TEST_BUILD_DIR) / "long";
-    std::string file = (dir / fx::long_mpeg4_aac(120)).string();
-    if (!fs::exists(file)) {
-      fs::create_directories(dir);
-      std::string command = std::string(QV_BIN_DIR) + "/qv-make-fixtures --long 120 " + dir.string();
-      EXPECT_EQ(std::system(command.c_str()), 0);
-    }
-    return file;
-  }();
-  return path;
-}
+// A two-minute clip, long enough that a run can be caught while it converts; written once by the
+// test fixture "long_media" before any test that needs it.
+std::string LongClip() { return (fs::path(QV_LONG_MEDIA_DIR) / fx::long_mpeg4_aac(120)).string(); }
 
 struct TEvent {
   int32_t Index;
