@@ -10,6 +10,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -123,6 +124,7 @@ class Converter {
     scaled_->width = video_.enc->width;
     scaled_->height = video_.enc->height;
     Check(av_frame_get_buffer(scaled_.get(), 0), "picture");
+    passed_.reset(av_frame_alloc());
   }
 
   void OpenAudio() {
@@ -135,13 +137,34 @@ class Converter {
     audio_.enc->time_base = AVRational{1, 44100};
     audio_.enc->bit_rate = 128000;
     OpenEncoder(audio_, codec);
-    SwrContext* swr = nullptr;
-    Check(swr_alloc_set_opts2(&swr, &audio_.enc->ch_layout, AV_SAMPLE_FMT_S16, 44100,
-                              &audio_.dec->ch_layout, audio_.dec->sample_fmt,
-                              audio_.dec->sample_rate, 0, nullptr),
-          "resampler");
-    swr_.reset(swr);
-    Check(swr_init(swr), "resampler init");
+    // The engine's chain: the decoded block as interleaved 16-bit samples at the decoder's rate
+    // and channel count first, then (only when rate or channels differ) a 16-bit resampler
+    // that spreads mono onto both speakers at full level.
+    const int channels = audio_.dec->ch_layout.nb_channels;
+    const int rate = audio_.dec->sample_rate;
+    AVChannelLayout layout{};
+    av_channel_layout_default(&layout, channels);
+    if (audio_.dec->sample_fmt != AV_SAMPLE_FMT_S16) {
+      SwrContext* swr = nullptr;
+      Check(swr_alloc_set_opts2(&swr, &layout, AV_SAMPLE_FMT_S16, rate, &layout,
+                                audio_.dec->sample_fmt, rate, 0, nullptr),
+            "converter");
+      toS16_.reset(swr);
+      Check(swr_init(swr), "converter init");
+    }
+    if (channels != 2 || rate != 44100) {
+      SwrContext* swr = nullptr;
+      Check(swr_alloc_set_opts2(&swr, &audio_.enc->ch_layout, AV_SAMPLE_FMT_S16, 44100, &layout,
+                                AV_SAMPLE_FMT_S16, rate, 0, nullptr),
+            "resampler");
+      swr_.reset(swr);
+      if (channels == 1) {
+        const double duplicate[2] = {1.0, 1.0};
+        Check(swr_set_matrix(swr, duplicate, 1), "resampler matrix");
+      }
+      Check(swr_init(swr), "resampler init");
+    }
+    av_channel_layout_uninit(&layout);
   }
 
   void Decode(Lane& lane, AVPacket* packet) {
@@ -157,6 +180,18 @@ class Converter {
   }
 
   void Video(AVFrame* frame) {
+    // A picture already in the encoder's size and format goes to the encoder as it is.
+    if (frame->format == AV_PIX_FMT_YUV420P && frame->width == scaled_->width &&
+        frame->height == scaled_->height) {
+      av_frame_unref(passed_.get());
+      Check(av_frame_ref(passed_.get(), frame), "picture");
+      // Like the engine: the encoder picks picture types and quality itself.
+      passed_->pict_type = AV_PICTURE_TYPE_NONE;
+      passed_->quality = video_.enc->global_quality;
+      passed_->pts = videoPts_++;
+      Encode(video_, passed_.get());
+      return;
+    }
     if (!sws_ || frame->format != lastFormat_) {
       sws_.reset(sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format),
                                 scaled_->width, scaled_->height, AV_PIX_FMT_YUV420P, SWS_BICUBIC,
@@ -171,15 +206,31 @@ class Converter {
   }
 
   void Audio(AVFrame* frame) {
+    const int channels = frame->ch_layout.nb_channels;
+    const size_t bytes = static_cast<size_t>(frame->nb_samples) * channels * 2;
+    if (interleaved_.size() < bytes) interleaved_.resize(bytes);
+    if (toS16_) {
+      uint8_t* block[1] = {interleaved_.data()};
+      Check(swr_convert(toS16_.get(), block, frame->nb_samples,
+                        const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples),
+            "convert");
+    } else {
+      memcpy(interleaved_.data(), frame->extended_data[0], bytes);
+    }
+    const uint8_t* in = interleaved_.data();
     Frame out(av_frame_alloc());
     out->format = AV_SAMPLE_FMT_S16;
     out->sample_rate = 44100;
     av_channel_layout_default(&out->ch_layout, 2);
-    out->nb_samples = swr_get_out_samples(swr_.get(), frame->nb_samples);
+    out->nb_samples = swr_ ? swr_get_out_samples(swr_.get(), frame->nb_samples) : frame->nb_samples;
     Check(av_frame_get_buffer(out.get(), 0), "samples");
-    int n = swr_convert(swr_.get(), out->data, out->nb_samples,
-                        const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
-    Check(n, "resample");
+    int n = frame->nb_samples;
+    if (swr_) {
+      n = swr_convert(swr_.get(), out->data, out->nb_samples, &in, frame->nb_samples);
+      Check(n, "resample");
+    } else {
+      memcpy(out->data[0], in, bytes);
+    }
     if (n == 0) return;
     out->nb_samples = n;
     out->pts = audioPts_;
@@ -200,9 +251,10 @@ class Converter {
   std::unique_ptr<AVFormatContext, InFree> in_;
   std::unique_ptr<AVFormatContext, OutFree> out_;
   Lane video_, audio_;
-  Frame scaled_;
+  Frame scaled_, passed_;
   std::unique_ptr<SwsContext, SwsFree> sws_;
-  std::unique_ptr<SwrContext, SwrFree> swr_;
+  std::unique_ptr<SwrContext, SwrFree> toS16_, swr_;
+  std::vector<uint8_t> interleaved_;
   int lastFormat_ = -1;
   int64_t videoPts_ = 0, audioPts_ = 0;
 };

@@ -1,5 +1,6 @@
-// The bare decode-and-encode loop the engine is measured against: the same codecs and settings,
-// nothing around them.
+// The bare decode-and-encode loop the engine is measured against: the same codecs, settings and
+// conversion steps (decoded pictures passed on as they are when no scaling is needed, audio
+// through 16-bit interleaved samples, mono spread at full level), nothing around them.
 #pragma once
 
 #include <string>

@@ -74,7 +74,6 @@ void EncodeSamples(TCustomFFmpeg& engine, TOutputFile& file, TOutputStreamState&
   const AVSampleFormat encFormat = encoder->sample_fmt;
   const int encChannels = encoder->ch_layout.nb_channels;
   const int outSampleSize = lib::avutil.av_get_bytes_per_sample(encFormat);
-  const std::string encodeFailure = "Audio encoding failed for " + file.FileName;
   const bool framed = encoder->frame_size > 1;
   if (samples <= 0) return;
   // In the encoder's sample format, planar or not.
@@ -112,14 +111,14 @@ void EncodeSamples(TCustomFFmpeg& engine, TOutputFile& file, TOutputStreamState&
       lib::avutil.av_audio_fifo_read(fifo, reinterpret_cast<void**>(frame->extended_data), frameSize);
       frame->pts = ost.NextOutputPts;
       ost.NextOutputPts += frameSize;
-      media::EncodeAndWrite(engine, file, ost, frame, encodeFailure);
+      media::EncodeAndWrite(engine, file, ost, frame);
     }
   } else {
     AVFrame* frame = NewAudioFrame(ost, encoder, samples, file.FileName);
     lib::avutil.av_samples_copy(frame->extended_data, planes, 0, 0, samples, encChannels, encFormat);
     frame->pts = ost.NextOutputPts;
     ost.NextOutputPts += samples;
-    media::EncodeAndWrite(engine, file, ost, frame, encodeFailure);
+    media::EncodeAndWrite(engine, file, ost, frame);
   }
 }
 
@@ -304,7 +303,7 @@ void FlushAudio(TCustomFFmpeg& engine, TOutputFile& file, TOutputStreamState& os
   lib::avutil.av_audio_fifo_read(fifo, reinterpret_cast<void**>(frame->extended_data), waiting);
   frame->pts = ost.NextOutputPts;
   ost.NextOutputPts += frame->nb_samples;
-  EncodeAndWrite(engine, file, ost, frame, "Audio encoding failed for " + file.FileName);
+  EncodeAndWrite(engine, file, ost, frame);
 }
 
 }  // namespace media

@@ -54,24 +54,27 @@ void KeepQualityStats(TOutputStreamState& ost, const AVPacket* packet) {
 
 }  // namespace
 
-int EncodeAndWrite(TCustomFFmpeg& engine, TOutputFile& file, TOutputStreamState& ost, AVFrame* frame,
-                   const std::string& failure) {
+int EncodeAndWrite(TCustomFFmpeg& engine, TOutputFile& file, TOutputStreamState& ost, AVFrame* frame) {
   AVCodecContext* encoder = ost.Encoder;
+  const bool audio = encoder->codec_type == AVMEDIA_TYPE_AUDIO;
+  // Built only when needed: this runs for every frame.
+  auto failure = [&] {
+    return audio ? "Audio encoding failed for " + file.FileName : std::string("Video encoding failed");
+  };
   int result = lib::avcodec.avcodec_send_frame(encoder, frame);
   // A second drain finds the encoder already at its end: nothing more to write.
   if (result == AVERROR_EOF && !frame) return 0;
-  if (result < 0) throw FFMpegException(failure);
+  if (result < 0) throw FFMpegException(failure());
   if (!ost.EncodePacket) {
     ost.EncodePacket.reset(lib::avcodec.av_packet_alloc());
     if (!ost.EncodePacket) throw FFMpegException("Out of memory while encoding");
   }
   AVPacket* packet = ost.EncodePacket.get();
-  const bool audio = encoder->codec_type == AVMEDIA_TYPE_AUDIO;
   int lastSize = 0;
   for (;;) {
     result = lib::avcodec.avcodec_receive_packet(encoder, packet);
     if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) break;
-    if (result < 0) throw FFMpegException(failure);
+    if (result < 0) throw FFMpegException(failure());
     KeepQualityStats(ost, packet);
     packet->stream_index = ost.Index;
     if (audio) {
@@ -96,9 +99,7 @@ void TCustomFFmpeg::FlushEncoder(TOutputFile& file, TOutputStreamState& ost) {
   if (!ost.EncodingNeeded || !encoder) return;
   const bool audio = encoder->codec_type == AVMEDIA_TYPE_AUDIO;
   if (audio) media::FlushAudio(*this, file, ost);
-  media::EncodeAndWrite(*this, file, ost, nullptr,
-                        audio ? "Audio encoding failed for " + file.FileName
-                              : std::string("Video encoding failed"));
+  media::EncodeAndWrite(*this, file, ost, nullptr);
 }
 
 }  // namespace engine

@@ -56,8 +56,15 @@ void CopyPacket(TCustomFFmpeg& e, TOutputStreamState& ost, TInputStreamState& is
     e.VideoBytes += packet->size;
     ost.NextOutputPts += 1;
   }
-  PacketPtr out(lib::avcodec.av_packet_clone(packet));
-  if (!out) throw FFMpegException("av_packet_clone fail");
+  // A copy never encodes: the stream's encoder packet is free to carry the copied one, which
+  // spares an allocation per packet.
+  if (!ost.EncodePacket) ost.EncodePacket.reset(lib::avcodec.av_packet_alloc());
+  AVPacket* out = ost.EncodePacket.get();
+  if (!out || lib::avcodec.av_packet_ref(out, packet) < 0) throw FFMpegException("av_packet_clone fail");
+  struct TUnref {
+    AVPacket* Packet;
+    ~TUnref() { lib::avcodec.av_packet_unref(Packet); }
+  } unref{out};
   const AVRational from = ist.Stream->time_base, to = ost.Stream->time_base;
   out->stream_index = ost.Index;
   out->pts = packet->pts != AV_NOPTS_VALUE ? lib::avutil.av_rescale_q(packet->pts, from, to)
@@ -66,7 +73,7 @@ void CopyPacket(TCustomFFmpeg& e, TOutputStreamState& ost, TInputStreamState& is
                                            : lib::avutil.av_rescale_q(ist.Pts, MicrosecondBase, to);
   out->duration = lib::avutil.av_rescale_q(packet->duration, from, to);
   out->time_base = to;
-  e.WritePacket(e.OutputFiles[ost.FileIndex], out.get(), ost);
+  e.WritePacket(e.OutputFiles[ost.FileIndex], out, ost);
   ost.FrameNumber += 1;
 }
 

@@ -16,9 +16,9 @@ AVFrame* ResetEncodeFrame(TOutputStreamState& ost);
 // Sends `frame` to the stream's encoder (null: drain it) and writes every packet the encoder has
 // ready, stamped in the stream's time base. Keeps AudioBytes/VideoBytes, the pass log and the
 // encoder's last quality figures. Returns the size of the last packet written (0 when none).
-// An encoder error raises FFMpegException with `failure`.
-int EncodeAndWrite(TCustomFFmpeg& engine, TOutputFile& file, TOutputStreamState& ost, AVFrame* frame,
-                   const std::string& failure);
+// An encoder error raises FFMpegException with "Audio encoding failed for <file>" or "Video
+// encoding failed".
+int EncodeAndWrite(TCustomFFmpeg& engine, TOutputFile& file, TOutputStreamState& ost, AVFrame* frame);
 
 // End of the input for an audio stream: what the resampler still holds, then the FIFO's tail (a
 // short last frame where the encoder accepts one, else padded with silence), go to the encoder.

@@ -236,7 +236,7 @@ void TCustomFFmpeg::EncodeVideoFrame(TOutputFile& file, TOutputStreamState& ost,
     frame->quality = SameQuality ? picture->quality : encoder->global_quality;
     frame->pict_type = MeThreshold == 0 ? AV_PICTURE_TYPE_NONE : picture->pict_type;
     frame->pts = ost.NextOutputPts;
-    const int written = media::EncodeAndWrite(*this, file, ost, frame, "Video encoding failed");
+    const int written = media::EncodeAndWrite(*this, file, ost, frame);
     if (written > 0) outFrameSize = written;
     ++ost.NextOutputPts;
     ++ost.FrameNumber;
