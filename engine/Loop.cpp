@@ -255,6 +255,9 @@ int TCustomFFmpeg::ProcessPacket(TInputStreamState& ist, int position, AVPacket*
         for (const auto& owned : OutputStreamTable) {
           TOutputStreamState& ost = *owned;
           if (ost.SourceIndex != position || !ost.EncodingNeeded) continue;
+          // Frames a decoder still held when the limit stopped the reading come out at the
+          // end; they lie beyond the limit.
+          if (OutputTime(ost) >= static_cast<double>(RecordingTime) / 1000000.0) continue;
           TOutputFile& file = OutputFiles[ost.FileIndex];
           switch (KindOf(ost)) {
             case AVMEDIA_TYPE_AUDIO:

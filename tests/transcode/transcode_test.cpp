@@ -310,6 +310,7 @@ struct LimitCase {
   int Frames;          // exact frame count expected, or -1
   double Seconds;      // expected length of both streams
   double Tolerance;
+  std::string_view Source = fx::kMpeg4Aac;
 };
 
 class Limits : public TranscodeTest, public ::testing::WithParamInterface<LimitCase> {};
@@ -323,7 +324,7 @@ TEST_P(Limits, EndTheRunWithCompleteFiles) {
   Engine.ProgressCallback = [&](TCustomFFmpeg*, const engine::TProgressFigures& f) {
     expected = f.TotalOutputDurationMs;
   };
-  ASSERT_EQ(OpenAsApplication(Engine, Fixture(fx::kMpeg4Aac), target, c.Options), "");
+  ASSERT_EQ(OpenAsApplication(Engine, Fixture(c.Source), target, c.Options), "");
   Engine.Start(false);
   ASSERT_FALSE(Engine.ExceptionRaised) << Engine.ErrorMessage;
   EXPECT_TRUE(Engine.Finished);
@@ -344,7 +345,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(LimitCase{"vframes", {{"vframes", "10"}}, 10, 0.4, 0.1},
                       LimitCase{"t", {{"t", "1"}}, -1, 1.0, 2.0 / 25},
                       // Given before the 3 s input or after it, a 1 s limit is what to expect.
-                      LimitCase{"t_twice", {{"t", "5"}, {"t", "1"}}, -1, 1.0, 2.0 / 25}),
+                      LimitCase{"t_twice", {{"t", "5"}, {"t", "1"}}, -1, 1.0, 2.0 / 25},
+                      // Pictures still inside the decoder when reading stops (B-frames) stay
+                      // out: 30 frames of 1001/30000 s.
+                      LimitCase{"t_reordered", {{"t", "1"}}, 30, 1.001, 0.05, fx::kH264Aac}),
     [](const auto& testInfo) { return std::string(testInfo.param.Name); });
 
 // A limit longer than the source: the source's length is what a host should expect, or its
