@@ -243,7 +243,10 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
                       Ratio(real.num, real.den), real.num, real.den);
         Log(1, text);
       }
-      FrameRate = real;
+      // A phone's variable-rate stream on a 90 kHz clock reports that clock as its real rate;
+      // the library's guess then takes the measured average, which an output can be made at.
+      const AVRational guessed = lib::avformat.av_guess_frame_rate(context, stream, nullptr);
+      FrameRate = guessed.num > 0 && guessed.den > 0 ? guessed : real;
       if (VideoDisabled)
         stream->discard = AVDISCARD_ALL;
       else if (VideoDiscard != 0)

@@ -248,7 +248,12 @@ int TCustomFFmpeg::ProcessPacket(TInputStreamState& ist, int position, AVPacket*
         if (rateChannels > 0) ist.NextPts += 500000LL * size / rateChannels;
         if (AudioVolume != 256) ScaleVolume(DecodeSamples.data(), size, AudioVolume);
       } else {
-        ist.NextPts += FrameDuration(ist);
+        // Decoders reorder pictures; a picture's own time is where it belongs. Packet times
+        // only run ahead of it by the reorder delay, and by more on a variable-rate stream.
+        if (frame->best_effort_timestamp != AV_NOPTS_VALUE)
+          ist.Pts = lib::avutil.av_rescale_q(frame->best_effort_timestamp, ist.Stream->time_base,
+                                             MicrosecondBase);
+        ist.NextPts = ist.Pts + FrameDuration(ist);
       }
       if (RateEmulation) EmulateRate(ist);
       if (started() && (kind == AVMEDIA_TYPE_VIDEO || size > 0)) {

@@ -222,7 +222,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FixtureCase{fx::kAudioOnly}, FixtureCase{fx::kVideoOnly},
                       FixtureCase{fx::kToneWav}, FixtureCase{fx::kToneMp3},
                       FixtureCase{fx::kAudioOffset}, FixtureCase{fx::kRotated},
-                      FixtureCase{fx::kH263Amr}),
+                      FixtureCase{fx::kH263Amr}, FixtureCase{fx::kH264Variable}),
     [](const auto& testInfo) {
       std::string name(testInfo.param.Name);
       std::replace(name.begin(), name.end(), '.', '_');
