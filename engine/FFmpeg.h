@@ -41,6 +41,9 @@ struct TInputFile {
   std::vector<CodecContextPtr> Decoders;
   int64_t TsOffset = 0;  // microseconds, added to every timestamp read from this file
   int32_t RateEmulation = 0;  // read at the input's own pace ("re" in force when it was opened)
+  // Where a start time put the output's beginning, in offset time (microseconds); what decodes
+  // before it came from seeking back to a key frame. AV_NOPTS_VALUE: no start time.
+  int64_t StartPoint = AV_NOPTS_VALUE;
 };
 
 // One created output: the muxer and an encoder context per stream, with the stream's chain of
@@ -336,6 +339,8 @@ class TCustomFFmpeg {
   // Decodes one packet of `ist` (or drains its decoder when `packet` is null) and dispatches the
   // result to every output stream fed by it; -1 when decoding failed.
   int ProcessPacket(TInputStreamState& ist, int position, AVPacket* packet);
+  bool SkipBeforeStart(TInputStreamState& ist, const AVFrame* frame, int kind, const uint8_t*& block,
+                       int& size);
   int FindProgramStream(int programId, int kind);
 
  public:

@@ -184,7 +184,8 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
 
   int64_t timestamp = StartTime;
   if (context->start_time != AV_NOPTS_VALUE) timestamp += context->start_time;
-  if (StartTime != 0) {
+  const bool seeking = StartTime != 0;
+  if (seeking) {
     // A failed seek leaves the input at its beginning; the time offset still applies.
     lib::avformat.av_seek_frame(context, -1, timestamp, AVSEEK_FLAG_BACKWARD);
     StartTime = 0;
@@ -271,6 +272,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
   file.Decoders = std::move(decoders);
   file.TsOffset = CopyTs ? InputTsOffset : InputTsOffset - timestamp;
   file.RateEmulation = RateEmulation;
+  if (seeking) file.StartPoint = timestamp + file.TsOffset;
   const int index = InputFileCount();
   InputFiles.push_back(std::move(file));
   if (Verbose >= 0) lib::avformat.av_dump_format(context, index, fileName.c_str(), 0);

@@ -166,6 +166,23 @@ void EmulateRate(TInputStreamState& ist) {
 
 }  // namespace
 
+// A start time seeks back to a key frame: pictures before the start point stay out, and so does
+// the part of a sound block before it (the rest of the block is kept, from the start point on).
+bool TCustomFFmpeg::SkipBeforeStart(TInputStreamState& ist, const AVFrame* frame, int kind,
+                                    const uint8_t*& block, int& size) {
+  const int64_t startPoint = InputFiles[ist.FileIndex].StartPoint;
+  if (startPoint == AV_NOPTS_VALUE || ist.Pts >= startPoint) return false;
+  if (kind != AVMEDIA_TYPE_AUDIO) return true;
+  const int channels = frame->ch_layout.nb_channels;
+  const int64_t skipBytes =
+      lib::avutil.av_rescale(startPoint - ist.Pts, frame->sample_rate, AV_TIME_BASE) * channels * 2;
+  if (channels <= 0 || skipBytes >= size) return true;
+  block += skipBytes;
+  size -= static_cast<int>(skipBytes);
+  ist.Pts = startPoint;
+  return false;
+}
+
 int TCustomFFmpeg::ProcessPacket(TInputStreamState& ist, int position, AVPacket* packet) {
   if (ist.NextPts == AV_NOPTS_VALUE) ist.NextPts = ist.Pts;
   if (packet && packet->dts != AV_NOPTS_VALUE)
@@ -256,7 +273,9 @@ int TCustomFFmpeg::ProcessPacket(TInputStreamState& ist, int position, AVPacket*
         ist.NextPts = ist.Pts + FrameDuration(ist);
       }
       if (RateEmulation) EmulateRate(ist);
-      if (started() && (kind == AVMEDIA_TYPE_VIDEO || size > 0)) {
+      const uint8_t* block = DecodeSamples.data();
+      const bool beforeStart = SkipBeforeStart(ist, frame, kind, block, size);
+      if (started() && !beforeStart && (kind == AVMEDIA_TYPE_VIDEO || size > 0)) {
         for (const auto& owned : OutputStreamTable) {
           TOutputStreamState& ost = *owned;
           if (ost.SourceIndex != position || !ost.EncodingNeeded) continue;
@@ -266,7 +285,7 @@ int TCustomFFmpeg::ProcessPacket(TInputStreamState& ist, int position, AVPacket*
           TOutputFile& file = OutputFiles[ost.FileIndex];
           switch (KindOf(ost)) {
             case AVMEDIA_TYPE_AUDIO:
-              EncodeAudioBlock(file, ost, ist, DecodeSamples.data(), size);
+              EncodeAudioBlock(file, ost, ist, block, size);
               break;
             case AVMEDIA_TYPE_VIDEO: {
               int frameSize = 0;

@@ -351,6 +351,32 @@ INSTANTIATE_TEST_SUITE_P(
                       LimitCase{"t_reordered", {{"t", "1"}}, 30, 1.001, 0.05, fx::kH264Aac}),
     [](const auto& testInfo) { return std::string(testInfo.param.Name); });
 
+class StartTime : public TranscodeTest, public ::testing::WithParamInterface<std::string_view> {};
+
+// "ss" seeks back to the key frame before the start: what decodes before the start point stays
+// out, so picture and sound both begin there (H.264's key frame lies a second before it).
+TEST_P(StartTime, OutputBeginsAtTheStartPoint) {
+  const std::string source = Fixture(GetParam());
+  const std::string target = OutputPath(std::string("ss_") + std::string(GetParam()) + ".avi");
+  const TDecoded in = DecodeFile(source);
+  Engine.ApplyOption("ss", "1");
+  ASSERT_EQ(OpenAsApplication(Engine, source, target), "");
+  Engine.Start(false);
+  ASSERT_FALSE(Engine.ExceptionRaised) << Engine.ErrorMessage;
+  const TDecoded out = DecodeFile(target);
+  EXPECT_EQ(out.DecodeErrors, 0);
+  EXPECT_NEAR(out.VideoSeconds, in.VideoSeconds - 1.0, 1.0 / av_q2d(in.FrameRate));
+  EXPECT_NEAR(out.AudioSeconds, out.VideoSeconds, 0.05);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sources, StartTime,
+                         ::testing::Values(fx::kH264Aac, fx::kMpeg4Aac, fx::kH263Amr),
+                         [](const auto& testInfo) {
+                           std::string name(testInfo.param);
+                           std::replace(name.begin(), name.end(), '.', '_');
+                           return name;
+                         });
+
 // A limit longer than the source: the source's length is what a host should expect, or its
 // percentage never reaches 100.
 TEST_F(TranscodeTest, ExpectedLengthIsTheShorterOfLimitAndSource) {
