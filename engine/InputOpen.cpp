@@ -182,8 +182,8 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     return false;
   }
 
-  int64_t timestamp = StartTime;
-  if (context->start_time != AV_NOPTS_VALUE) timestamp += context->start_time;
+  const int64_t startOfFile = context->start_time != AV_NOPTS_VALUE ? context->start_time : 0;
+  const int64_t timestamp = StartTime + startOfFile;
   const bool seeking = StartTime != 0;
   if (seeking) {
     // A failed seek leaves the input at its beginning; the time offset still applies.
@@ -261,6 +261,9 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
   // An unknown duration is the no-value marker, which divides to a large negative number. A
   // recording limit set before the input bounds what the output will hold.
   int64_t durationMs = context->duration / 1000;
+  // Whatever lies before a start time is not converted.
+  if (seeking && context->duration != AV_NOPTS_VALUE)
+    durationMs = std::max<int64_t>(0, (context->duration - (timestamp - startOfFile)) / 1000);
   if (RecordingTime != std::numeric_limits<int64_t>::max())
     durationMs = std::min(durationMs, RecordingTime / 1000);
   if (ExpectedDurationMs < durationMs)
