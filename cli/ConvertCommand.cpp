@@ -375,13 +375,14 @@ int RunConvert(const std::vector<std::string>& args) {
   const std::string extension = jobrules::OutputExtension(jobrules::kAviLabel);
   const std::string formatName = jobrules::FormatName(jobrules::kAviLabel);
   for (const std::string& source : settings.Files) {
-    {
-      std::lock_guard lock(runMutex);
-      if (interrupted) break;
-    }
     auto job = std::make_unique<TJob>();
     job->Source = source;
     TJob& j = *jobs.emplace_back(std::move(job));
+    {
+      // Still listed, so it gets its Canceled line.
+      std::lock_guard lock(runMutex);
+      if (interrupted) continue;
+    }
     if (!converter.Probe().OpenMedia(source)) {
       report(j, "Skipped\t" + source + "\t" + OneLine(converter.Probe().LastError()));
       continue;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -249,4 +250,26 @@ TEST(ConvertCommand, InterruptFinishesTheRunningFileAndCancelsTheRest) {
   int video = -1;
   EXPECT_TRUE(Playable(runningOut, video)) << "the stopped output is complete";
   EXPECT_EQ(video, 1);
+}
+
+TEST(ConvertCommand, InterruptWhileFilesAreExaminedStillReportsEveryFile) {
+  fs::path dir = Scratch("interrupt_early");
+  // A pipe holds the examination of the first file until the test has interrupted.
+  const std::string pipe = (dir / "held.3gp").string();
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  const std::string second = Fixture(fx::kH263Aac), third = Fixture(fx::kMpeg4Aac);
+  TProcess process({"-q", "-o", dir.string(), pipe, second, third}, dir);
+  int writer = open(pipe.c_str(), O_WRONLY);  // returns once the command opened the pipe
+  ASSERT_GE(writer, 0);
+  process.Interrupt();
+  std::this_thread::sleep_for(300ms);
+  close(writer);
+  EXPECT_EQ(process.Wait(), 130) << process.Stderr();
+  std::istringstream out(process.Stdout());
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(out, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 3u) << process.Stdout();
+  EXPECT_EQ(lines[0].rfind("Skipped\t" + pipe + "\t", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1], "Canceled\t" + second);
+  EXPECT_EQ(lines[2], "Canceled\t" + third);
 }
