@@ -2,11 +2,13 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -269,18 +271,35 @@ class TReporter {
     std::fprintf(stderr, "\x1b[%dA", Drawn);
     Drawn = 0;
   }
+  // A line that wraps takes two rows, and ClearBlock would leave the second behind: the name is
+  // shortened (from the front, keeping the distinctive end) to fit the terminal's width.
+  static std::string FitName(const std::string& name, size_t room) {
+    std::vector<size_t> starts;  // byte offset of each character
+    for (size_t i = 0; i < name.size(); ++i)
+      if ((static_cast<unsigned char>(name[i]) & 0xC0) != 0x80) starts.push_back(i);
+    if (starts.size() <= room) return name;
+    if (room <= 3) return std::string(room, '.');
+    return "..." + name.substr(starts[starts.size() - (room - 3)]);
+  }
   void DrawBlock() {
     if (!Live) return;
+    winsize size{};
+    const size_t columns = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
     for (TJob* job : Active) {
       constexpr int kWidth = 20;
       int filled = job->Percent < 0 ? 0 : job->Percent * kWidth / 100;
       std::string bar(filled, '#');
       bar.resize(kWidth, '.');
-      std::string name = std::filesystem::path(job->Source).filename().string();
+      char head[64], tail[64];
       if (job->Percent < 0)
-        std::fprintf(stderr, "\x1b[2K  --%% [%s] %s  %d fps  %.1fx\n", bar.c_str(), name.c_str(), job->Fps, job->Speed);
+        std::snprintf(head, sizeof(head), "  --%% [%s] ", bar.c_str());
       else
-        std::fprintf(stderr, "\x1b[2K%4d%% [%s] %s  %d fps  %.1fx\n", job->Percent, bar.c_str(), name.c_str(), job->Fps, job->Speed);
+        std::snprintf(head, sizeof(head), "%4d%% [%s] ", job->Percent, bar.c_str());
+      std::snprintf(tail, sizeof(tail), "  %d fps  %.1fx", job->Fps, job->Speed);
+      const size_t used = std::strlen(head) + std::strlen(tail) + 1;  // the last column stays free
+      std::string name = std::filesystem::path(job->Source).filename().string();
+      name = FitName(name, columns > used ? columns - used : 0);
+      std::fprintf(stderr, "\x1b[2K%s%s%s\n", head, name.c_str(), tail);
     }
     Drawn = static_cast<int>(Active.size());
     LastDraw = Clock::now();
@@ -375,13 +394,14 @@ int RunConvert(const std::vector<std::string>& args) {
   const std::string extension = jobrules::OutputExtension(jobrules::kAviLabel);
   const std::string formatName = jobrules::FormatName(jobrules::kAviLabel);
   for (const std::string& source : settings.Files) {
-    {
-      std::lock_guard lock(runMutex);
-      if (interrupted) break;
-    }
     auto job = std::make_unique<TJob>();
     job->Source = source;
     TJob& j = *jobs.emplace_back(std::move(job));
+    {
+      // Still listed, so it gets its Canceled line.
+      std::lock_guard lock(runMutex);
+      if (interrupted) continue;
+    }
     if (!converter.Probe().OpenMedia(source)) {
       report(j, "Skipped\t" + source + "\t" + OneLine(converter.Probe().LastError()));
       continue;

@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -249,4 +252,76 @@ TEST(ConvertCommand, InterruptFinishesTheRunningFileAndCancelsTheRest) {
   int video = -1;
   EXPECT_TRUE(Playable(runningOut, video)) << "the stopped output is complete";
   EXPECT_EQ(video, 1);
+}
+
+TEST(ConvertCommand, InterruptWhileFilesAreExaminedStillReportsEveryFile) {
+  fs::path dir = Scratch("interrupt_early");
+  // A pipe holds the examination of the first file until the test has interrupted.
+  const std::string pipe = (dir / "held.3gp").string();
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  const std::string second = Fixture(fx::kH263Aac), third = Fixture(fx::kMpeg4Aac);
+  TProcess process({"-q", "-o", dir.string(), pipe, second, third}, dir);
+  int writer = open(pipe.c_str(), O_WRONLY);  // returns once the command opened the pipe
+  ASSERT_GE(writer, 0);
+  process.Interrupt();
+  std::this_thread::sleep_for(300ms);
+  close(writer);
+  EXPECT_EQ(process.Wait(), 130) << process.Stderr();
+  std::istringstream out(process.Stdout());
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(out, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 3u) << process.Stdout();
+  EXPECT_EQ(lines[0].rfind("Skipped\t" + pipe + "\t", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1], "Canceled\t" + second);
+  EXPECT_EQ(lines[2], "Canceled\t" + third);
+}
+
+TEST(ConvertCommand, LiveProgressLinesFitTheTerminal) {
+  fs::path dir = Scratch("terminal");
+  // A long name with two-byte characters: its bar must not wrap, or the redraw leaves debris.
+  const fs::path source = dir / "Urlaubsvideo vom Strand mit der ganzen Familie, Teil zwei (Ü).3gp";
+  fs::copy_file(Fixture(fx::kH263Aac), source);
+  int master = -1, slave = -1;
+  winsize size{};
+  size.ws_col = 60;
+  size.ws_row = 24;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, &size), 0);
+  std::vector<std::string> all = {QV_BIN_DIR "/quorvendale-cli", "convert", "-o", dir.string(), source.string()};
+  std::vector<char*> argv;
+  for (auto& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (dir / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, slave, STDERR_FILENO);
+  posix_spawn_file_actions_addclose(&actions, master);
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(slave);
+  std::string screen;
+  char buffer[4096];
+  for (ssize_t n; (n = read(master, buffer, sizeof(buffer))) > 0;) screen.append(buffer, n);
+  close(master);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+
+  // Visible text of each line: escape sequences out, characters counted, not bytes.
+  int bars = 0;
+  std::istringstream lines(screen);
+  for (std::string line; std::getline(lines, line);) {
+    size_t columns = 0;
+    for (size_t i = 0; i < line.size(); ++i) {
+      if (line[i] == '\x1b' && i + 1 < line.size() && line[i + 1] == '[') {
+        i += 2;
+        while (i < line.size() && !std::isalpha(static_cast<unsigned char>(line[i]))) ++i;
+        continue;
+      }
+      if (line[i] != '\r' && (static_cast<unsigned char>(line[i]) & 0xC0) != 0x80) ++columns;
+    }
+    if (line.find("fps") != std::string::npos) ++bars;
+    EXPECT_LT(columns, size.ws_col) << line;
+  }
+  EXPECT_GT(bars, 0) << screen;
 }
