@@ -113,7 +113,7 @@ void LibraryLogCallback(void* context, int level, const char* format, va_list ar
     const AVClass* avClass = *static_cast<const AVClass* const*>(context);
     if (avClass) {
       const char* name = avClass->item_name ? avClass->item_name(context) : avClass->class_name;
-      int n = std::snprintf(buffer, sizeof(buffer), "[%s @ 0x%08" PRIXPTR "]", name ? name : "",
+      int n = std::snprintf(buffer, sizeof(buffer), "[%s @ %08" PRIXPTR "]", name ? name : "",
                             reinterpret_cast<uintptr_t>(avClass));
       used = n < 0 ? 0 : std::min(static_cast<size_t>(n), sizeof(buffer) - 1);
     }

@@ -81,7 +81,7 @@ TEST_F(LogCapture, PiecesJoinIntoOneLineWithThePrefixOnlyInFront) {
   auto lines = Collector.Take();
   ASSERT_EQ(lines.size(), 1u);
   char prefix[64];
-  std::snprintf(prefix, sizeof(prefix), "[fake @ 0x%08lX]", reinterpret_cast<unsigned long>(&kFakeClass));
+  std::snprintf(prefix, sizeof(prefix), "[fake @ %08lX]", reinterpret_cast<unsigned long>(&kFakeClass));
   EXPECT_EQ(lines[0], (TLine{Me, AV_LOG_INFO, std::string(prefix) + "Stream 0: Audio"}));
 }
 
