@@ -57,6 +57,8 @@ struct TOutputStreamState {
   FramePtr PictureBuffer;
   SwsContextPtr ScaleContext;
   int32_t ScaleSourceHeight = 0;
+  // The decoded picture the crop, scale and pad were set up for (width 0: not known).
+  int32_t SourceWidth = 0, SourceHeight = 0, SourceFormat = -1;
   int32_t VideoCrop = 0;
   int32_t CropTop = 0, CropLeft = 0;
   int32_t VideoPad = 0;

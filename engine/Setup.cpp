@@ -132,6 +132,9 @@ void PrepareVideo(TCustomFFmpeg& e, TOutputStreamState& ost, TInputStreamState& 
   const int decHeight = ist.Decoder ? ist.Decoder->height : in->height;
   const auto decFormat =
       static_cast<AVPixelFormat>(ist.Decoder ? ist.Decoder->pix_fmt : in->format);
+  ost.SourceWidth = decWidth;
+  ost.SourceHeight = decHeight;
+  ost.SourceFormat = decFormat;
   ost.VideoCrop = e.FrameCropTop + e.FrameCropBottom + e.FrameCropLeft + e.FrameCropRight != 0;
   ost.VideoPad = e.FramePadTop + e.FramePadBottom + e.FramePadLeft + e.FramePadRight != 0;
   ost.VideoResample =

@@ -104,6 +104,41 @@ bool WithinBuffers(const AVFrame* owner, const TPictureView& view) {
   return true;
 }
 
+// A stream may change its picture size or format mid-way; the encoder's size stays, so such
+// pictures go through a scaler made for them (read as they were set up for, they would be read
+// past their end).
+bool FollowSourceChange(TOutputStreamState& ost, const AVFrame* picture, int32_t swsFlags,
+                        int cropBottom, int cropRight) {
+  if (ost.SourceWidth <= 0 ||
+      (picture->width == ost.SourceWidth && picture->height == ost.SourceHeight &&
+       picture->format == ost.SourceFormat))
+    return true;
+  const AVCodecContext* enc = ost.Encoder;
+  const int width = picture->width - ost.CropLeft - cropRight;
+  const int height = picture->height - ost.CropTop - cropBottom;
+  if (width <= 0 || height <= 0) return false;
+  ost.ScaleContext.reset(lib::swscale.sws_getContext(
+      width, height, static_cast<AVPixelFormat>(picture->format),
+      enc->width - ost.PadLeft - ost.PadRight, enc->height - ost.PadTop - ost.PadBottom, enc->pix_fmt,
+      swsFlags, nullptr, nullptr, nullptr));
+  if (!ost.ScaleContext) return false;
+  if (!ost.PictureBuffer) {
+    FramePtr buffer(lib::avutil.av_frame_alloc());
+    if (!buffer) return false;
+    buffer->format = enc->pix_fmt;
+    buffer->width = enc->width;
+    buffer->height = enc->height;
+    if (lib::avutil.av_frame_get_buffer(buffer.get(), 0) < 0) return false;
+    ost.PictureBuffer = std::move(buffer);
+  }
+  ost.VideoResample = 1;
+  ost.ScaleSourceHeight = height;
+  ost.SourceWidth = picture->width;
+  ost.SourceHeight = picture->height;
+  ost.SourceFormat = picture->format;
+  return true;
+}
+
 }  // namespace
 
 void TCustomFFmpeg::EncodeVideoFrame(TOutputFile& file, TOutputStreamState& ost, TInputStreamState& ist,
@@ -147,6 +182,16 @@ void TCustomFFmpeg::EncodeVideoFrame(TOutputFile& file, TOutputStreamState& ost,
   repeats = std::min<int64_t>(repeats, static_cast<int64_t>(MaxFrames[0]) - ost.FrameNumber);
   if (repeats <= 0) return;
 
+  if (!UseFilterGraph &&
+      !FollowSourceChange(ost, picture, SwsFlags, FrameCropBottom, FrameCropRight)) {
+    // The scaler refused the new picture (or nothing is left of it after the crop bands).
+    const std::string message =
+        media::Format("Cannot scale a %dx%d picture of input stream #%d.%d", picture->width,
+                      picture->height, ist.FileIndex, ist.Index);
+    if (ExitOnError) throw FFMpegException(message);
+    Log(0, message);
+    return;
+  }
   const int inputFormat = picture->format >= 0 ? picture->format
                                                : (ist.Decoder ? ist.Decoder->pix_fmt : AV_PIX_FMT_NONE);
   const TPictureView whole = ViewOf(picture);

@@ -612,3 +612,113 @@ TEST_F(TranscodeTest, VerbosityKeepsTheLibrarysLogReadable) {
 }
 
 }  // namespace
+
+namespace {
+
+// An MPEG-4 elementary stream at 25 fps whose pictures shrink from 128x96 to 32x24 halfway, as a
+// stream that changes its size mid-way does.
+void WriteShrinkingClip(const std::string& path) {
+  AVFormatContext* out = nullptr;
+  ASSERT_GE(avformat_alloc_output_context2(&out, nullptr, "m4v", path.c_str()), 0);
+  AVStream* stream = avformat_new_stream(out, nullptr);
+  ASSERT_GE(avio_open(&out->pb, path.c_str(), AVIO_FLAG_WRITE), 0);
+  AVPacket* packet = av_packet_alloc();
+  for (int half = 0; half < 2; ++half) {
+    const int width = half ? 32 : 128, height = half ? 24 : 96;
+    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
+    AVCodecContext* encoder = avcodec_alloc_context3(codec);
+    encoder->width = width;
+    encoder->height = height;
+    encoder->pix_fmt = AV_PIX_FMT_YUV420P;
+    encoder->time_base = {1, 25};
+    ASSERT_GE(avcodec_open2(encoder, codec, nullptr), 0);
+    if (half == 0) {
+      avcodec_parameters_from_context(stream->codecpar, encoder);
+      stream->time_base = encoder->time_base;
+      ASSERT_GE(avformat_write_header(out, nullptr), 0);
+    }
+    AVFrame* frame = av_frame_alloc();
+    frame->width = width;
+    frame->height = height;
+    frame->format = AV_PIX_FMT_YUV420P;
+    ASSERT_GE(av_frame_get_buffer(frame, 0), 0);
+    for (int i = 0; i <= 10; ++i) {
+      if (i < 10) {
+        for (int p = 0; p < 3; ++p)
+          std::fill_n(frame->data[p], frame->linesize[p] * (p ? height / 2 : height), 16 + 8 * i);
+        frame->pts = half * 10 + i;
+      }
+      avcodec_send_frame(encoder, i < 10 ? frame : nullptr);
+      while (avcodec_receive_packet(encoder, packet) == 0) {
+        packet->stream_index = 0;
+        av_write_frame(out, packet);
+      }
+    }
+    av_frame_free(&frame);
+    avcodec_free_context(&encoder);
+  }
+  av_packet_free(&packet);
+  av_write_trailer(out);
+  avio_closep(&out->pb);
+  avformat_free_context(out);
+}
+
+// Luma of the last picture of `path` at its top-left and bottom-right corners.
+std::pair<int, int> LastPictureCorners(const std::string& path) {
+  std::pair<int, int> corners{-1, -1};
+  AVFormatContext* in = nullptr;
+  if (avformat_open_input(&in, path.c_str(), nullptr, nullptr) < 0) return corners;
+  avformat_find_stream_info(in, nullptr);
+  const int index = av_find_best_stream(in, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  if (index >= 0) {
+    const AVCodecParameters* par = in->streams[index]->codecpar;
+    const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+    AVCodecContext* decoder = avcodec_alloc_context3(codec);
+    avcodec_parameters_to_context(decoder, par);
+    avcodec_open2(decoder, codec, nullptr);
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    const auto take = [&] {
+      while (avcodec_receive_frame(decoder, frame) == 0) {
+        corners = {frame->data[0][4 * frame->linesize[0] + 4],
+                   frame->data[0][(frame->height - 4) * frame->linesize[0] + frame->width - 4]};
+        av_frame_unref(frame);
+      }
+    };
+    while (av_read_frame(in, packet) >= 0) {
+      if (packet->stream_index == index) avcodec_send_packet(decoder, packet);
+      av_packet_unref(packet);
+      take();
+    }
+    avcodec_send_packet(decoder, nullptr);
+    take();
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    avcodec_free_context(&decoder);
+  }
+  avformat_close_input(&in);
+  return corners;
+}
+
+}  // namespace
+
+// Pictures that stop matching the size the run was set up for are scaled to the output's size
+// rather than handed to the encoder as they are.
+TEST_F(TranscodeTest, PicturesThatChangeSizeMidStreamKeepTheOutputSize) {
+  const std::string source = OutputPath("shrinking.m4v");
+  WriteShrinkingClip(source);
+  const std::string target = OutputPath("shrinking.avi");
+  ASSERT_EQ(OpenAsApplication(Engine, source, target), "");
+  Engine.Start(false);
+  ASSERT_FALSE(Engine.ExceptionRaised) << Engine.ErrorMessage;
+  const TDecoded out = DecodeFile(target);
+  EXPECT_EQ(out.Width, 128);
+  EXPECT_EQ(out.Height, 96);
+  EXPECT_NEAR(out.VideoFrames, 20, 1);
+  EXPECT_EQ(out.DecodeErrors, 0);
+  // The last picture is one flat grey: scaled, the whole of it; read as it was set up for, only
+  // its top-left quarter.
+  const auto [topLeft, bottomRight] = LastPictureCorners(target);
+  EXPECT_NEAR(topLeft, 88, 6);
+  EXPECT_NEAR(bottomRight, 88, 6);
+}
