@@ -267,9 +267,14 @@ int TCustomFFmpeg::ProcessPacket(TInputStreamState& ist, int position, AVPacket*
       } else {
         // Decoders reorder pictures; a picture's own time is where it belongs. Packet times
         // only run ahead of it by the reorder delay, and by more on a variable-rate stream.
-        if (frame->best_effort_timestamp != AV_NOPTS_VALUE)
-          ist.Pts = lib::avutil.av_rescale_q(frame->best_effort_timestamp, ist.Stream->time_base,
-                                             MicrosecondBase);
+        // A picture time far from the packet clock (a corrupt file) is not trusted: it would
+        // make the frame-rate conversion fill the jump with copies.
+        if (frame->best_effort_timestamp != AV_NOPTS_VALUE) {
+          const int64_t own = lib::avutil.av_rescale_q(frame->best_effort_timestamp,
+                                                       ist.Stream->time_base, MicrosecondBase);
+          if (std::fabs(static_cast<double>(own - ist.Pts)) <= DtsDeltaThreshold * 1000000.0)
+            ist.Pts = own;
+        }
         ist.NextPts = ist.Pts + FrameDuration(ist);
       }
       if (RateEmulation) EmulateRate(ist);
