@@ -243,6 +243,8 @@ int TCustomFFmpeg::ProcessPacket(TInputStreamState& ist, int position, AVPacket*
       if (packet) break;
     }
   } else if (kind == AVMEDIA_TYPE_AUDIO || kind == AVMEDIA_TYPE_VIDEO) {
+    // An empty packet would read as the end of the stream and lose the rest of it.
+    if (packet && packet->size == 0) return 0;
     int r = lib::avcodec.avcodec_send_packet(decoder, packet);
     if (r < 0 && r != AVERROR_EOF && r != AVERROR(EAGAIN)) return -1;
     AVFrame* frame = ist.DecodedFrame.get();
