@@ -23,6 +23,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "TestMedia.h"
 #include "fixture_names.h"
 
 extern char** environ;
@@ -33,14 +34,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string Fixture(std::string_view name) { return std::string(QV_FIXTURE_DIR) + "/" + std::string(name); }
+using testmedia::Fixture;
+using testmedia::LongClip;
 
-fs::path Scratch(const std::string& name) {
-  fs::path dir = fs::path(QV_TEST_BUILD_DIR) / "convert_cli" / name;
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
+fs::path Scratch(const std::string& name) { return testmedia::Scratch("convert_cli", name); }
 
 std::string ReadFile(const fs::path& file) {
   std::ifstream in(file);
@@ -127,8 +124,6 @@ bool Playable(const std::string& file, int& videoStreams) {
   return ok;
 }
 
-// Written once by the test fixture "long_media" before any test that needs it.
-std::string LongClip() { return (fs::path(QV_LONG_MEDIA_DIR) / fx::long_mpeg4_aac(120)).string(); }
 
 }  // namespace
 

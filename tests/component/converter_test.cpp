@@ -25,6 +25,7 @@ extern "C" {
 #include "LogCapture.h"
 #include "MainLoop.h"
 #include "OrvAVConverter.h"
+#include "TestMedia.h"
 #include "fixture_names.h"
 
 using namespace component;
@@ -34,18 +35,11 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string Fixture(std::string_view name) { return std::string(QV_FIXTURE_DIR) + "/" + std::string(name); }
+using testmedia::Fixture;
+using testmedia::LongClip;
 
-fs::path Scratch(const std::string& name) {
-  fs::path dir = fs::path(QV_TEST_BUILD_DIR) / "converter" / name;
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
+fs::path Scratch(const std::string& name) { return testmedia::Scratch("converter", name); }
 
-// A two-minute clip, long enough that a run can be caught while it converts; written once by the
-// test fixture "long_media" before any test that needs it.
-std::string LongClip() { return (fs::path(QV_LONG_MEDIA_DIR) / fx::long_mpeg4_aac(120)).string(); }
 
 struct TEvent {
   int32_t Index;
