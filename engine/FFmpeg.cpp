@@ -194,10 +194,11 @@ void TCustomFFmpeg::StopOrNotify() {
     Stop();
     return;
   }
-  if (Terminated) return;
   {
+    // Checked together under the lock: a notice that lands between the two checks would
+    // otherwise be followed by a second one.
     std::lock_guard<std::mutex> guard(ThreadMutex);
-    if (TerminatePending) return;
+    if (Terminated || TerminatePending) return;
     TerminatePending = true;
   }
   std::thread TDoTerminateThread([this] {
